@@ -1,0 +1,62 @@
+// Market data of one call: the base asset and one curve per asset, with the
+// forwards, discount factors and average rates the runs evaluate on them.
+// Every formula keeps its grouping so that results reproduce to the bit.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timetable/errors.h"
+#include "timetable/string_map.h"
+
+namespace vornik {
+
+// Milliseconds of a 365-day year: model times are year fractions.
+inline constexpr double MS_PER_YEAR = 31536000000.0;
+
+struct LinearInterpolator {
+  std::vector<double> x;     // pillar times, strictly rising, at least two
+  std::vector<double> data;  // y at each pillar
+  bool extrapolate = false;
+};
+
+// The builder's refusal carries its message text.
+std::expected<LinearInterpolator, std::string> build_interpolator(std::vector<double> x, std::vector<double> data,
+                                                                  bool extrapolate);
+std::size_t lower_index(const LinearInterpolator& f, double t);
+double interpolate(const LinearInterpolator& f, double t);
+
+enum class AssetBase { Base, InBase };
+
+struct Asset {
+  AssetBase relation = AssetBase::InBase;
+  std::optional<LinearInterpolator> interpolator;  // two or more pillars
+  double t1 = 0.0;                                 // first pillar time
+  double y1 = 0.0;                                 // first pillar's derived value
+};
+
+struct AssetTable {
+  std::string base;
+  StringMap<Asset> assets;
+};
+
+// times and y of equal length, at least one pillar.
+std::expected<Asset, ModelError> build_asset(std::vector<double> times, std::vector<double> y, AssetBase relation);
+
+std::expected<const Asset*, ModelError> find_asset(const AssetTable& table, std::string_view name);
+std::expected<double, ModelError> curve_value(const Asset& asset, double t);
+std::expected<double, ModelError> asset_forward(const AssetTable& table, std::string_view name, double t);
+std::expected<double, ModelError> discount_factor(const AssetTable& table, double t);
+std::expected<double, ModelError> curve_rate(const Asset& asset, double t1, double t2);
+std::expected<double, ModelError> discount_rate(const AssetTable& table, double t1, double t2);
+std::expected<double, ModelError> asset_rate(const AssetTable& table, std::string_view name, double t1, double t2);
+
+// RateContext with from = t2 and to = t1; ValueContext at t.
+ModelError wrap_rate_error(std::string_view name, double t1, double t2, ModelError cause);
+ModelError wrap_value_error(std::string_view name, double t, ModelError cause);
+
+}  // namespace vornik

@@ -1,0 +1,43 @@
+// The Ledger: the book of one run. Track values, choice indicators (row,
+// then track) and cashflows (track, then row), as FLAGS selects.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <unordered_map>
+
+#include "timetable/errors.h"
+#include "timetable/op.h"
+#include "timetable/values.h"
+
+namespace vornik {
+
+// FLAGS bits.
+inline constexpr std::uint32_t FLAG_PV_VEC = 1;
+inline constexpr std::uint32_t FLAG_CHOICES = 2;
+inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
+
+template <class V>
+using U64Map = std::unordered_map<std::uint64_t, V>;
+
+struct Ledger {
+  U64Map<Values> values;               // track -> value vector
+  U64Map<U64Map<Mask>> choices;        // row -> track -> 0/1 indicators
+  U64Map<U64Map<Values>> cashflows;    // track -> row -> cashflow vector
+  std::uint64_t len = 0;               // vector length of the run
+};
+
+// Books an event under Add, Max or Min (NoOp and Named are refused).
+std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
+                                              std::uint64_t event, std::uint32_t flags);
+// Books an event under a named op, weighted by the op's value.
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+                                           std::uint64_t event, std::uint32_t flags);
+// "Track {} not found" when the track has no value.
+std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track);
+
+std::expected<void, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event, std::uint64_t track,
+                                                       const Values& vector);
+void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask);
+
+}  // namespace vornik

@@ -1,0 +1,265 @@
+// The call binding. Argument sorting is written out here rather than taken
+// from PyArg_*: its TypeError texts are part of the module's contract.
+#include "python_module/binding.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "python_module/pystr.h"
+
+namespace vornik {
+
+namespace {
+
+thread_local std::int64_t tls_attach_count = 0;
+
+std::atomic<PyObject*> panic_type{nullptr};
+
+PyObject* intern(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
+  PyObject* p = process_object(slot, make);
+  if (p == nullptr) {
+    PyErr_Clear();
+    throw Panic("failed to intern a string");
+  }
+  return p;
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+std::string quoted_list(const std::vector<std::string_view>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+    out += fmt::format("'{}'", names[i]);
+  }
+  return out;
+}
+
+std::string full_name(const CallSignature& sig) {
+  if (sig.class_name.empty()) return fmt::format("{}()", sig.function);
+  return fmt::format("{}.{}()", sig.class_name, sig.function);
+}
+
+PyError call_error(std::string message) { return PyError(PyExc_TypeError, std::move(message)); }
+
+}  // namespace
+
+// No lock is held across the Python calls of make(): a racing thread's copy
+// is dropped.
+PyObject* process_object(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
+  if (PyObject* p = slot.load(std::memory_order_acquire)) return p;
+  PyObject* made = make();
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
+
+std::int64_t attach_count() { return tls_attach_count; }
+AttachGuard::AttachGuard() { ++tls_attach_count; }
+AttachGuard::~AttachGuard() { --tls_attach_count; }
+
+PyObject* interned_name() {
+  static std::atomic<PyObject*> s{nullptr};
+  return intern(s, [] { return PyUnicode_InternFromString("__name__"); });
+}
+PyObject* interned_all() {
+  static std::atomic<PyObject*> s{nullptr};
+  return intern(s, [] { return PyUnicode_InternFromString("__all__"); });
+}
+PyObject* interned_add_note() {
+  static std::atomic<PyObject*> s{nullptr};
+  return intern(s, [] { return PyUnicode_InternFromString("add_note"); });
+}
+
+PyObject* panic_exception_type() {
+  PyObject* type = process_object(panic_type, [] {
+    return PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "The exception raised when native code of a module called from Python aborts.\n\n"
+        "Like SystemExit, it derives from BaseException, so that it will typically propagate "
+        "all the way through the stack and end the Python interpreter.",
+        PyExc_BaseException, nullptr);
+  });
+  if (type == nullptr) {
+    std::fputs("Failed to initialize new exception type.\n", stderr);
+    std::abort();
+  }
+  return type;
+}
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  PyRef text = py_str(message);
+  PyErr_SetObject(type, text.get());
+}
+
+std::string type_qualname(PyTypeObject* type) {
+  PyRef name = PyRef::steal(PyType_GetQualName(type));
+  if (name) {
+    Py_ssize_t n = 0;
+    if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, n);
+  }
+  PyErr_Clear();
+  return "<unknown>";
+}
+
+PyError PyError::fetch() {
+  PyRef value = PyRef::steal(PyErr_GetRaisedException());
+  if (!value) return PyError(PyExc_SystemError, "attempted to fetch exception but none was set");
+  PyObject* panic = panic_type.load(std::memory_order_acquire);
+  if (panic != nullptr && PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(panic))) {
+    std::string message = str_of(value.get()).value_or("<exception str() failed>");
+    std::fputs("--- PanicException from Python code; its traceback follows ---\n", stderr);
+    PyErr_DisplayException(value.get());
+    throw Panic(message);
+  }
+  return PyError(std::move(value));
+}
+
+PyRef PyError::into_value() && {
+  if (value_) return std::move(value_);
+  PyRef text = py_str(message_);
+  PyRef made = PyRef::steal(PyObject_CallOneArg(type_, text.get()));
+  if (!made) return std::move(fetch().value_);
+  return made;
+}
+
+void PyError::restore() && { PyErr_SetRaisedException(std::move(*this).into_value().release()); }
+
+std::string cast_message(PyObject* value, PyTypeObject* expected) {
+  if (value == Py_None) return fmt::format("'None' is not an instance of '{}'", type_qualname(expected));
+  return fmt::format("'{}' object is not an instance of '{}'", type_qualname(Py_TYPE(value)),
+                     type_qualname(expected));
+}
+
+PyError type_error(PyObject* value, PyTypeObject* expected) {
+  return PyError(PyExc_TypeError, cast_message(value, expected));
+}
+
+std::string cast_record(PyObject* value, PyTypeObject* expected) {
+  auto repr = [](PyObject* o) {
+    if (auto r = repr_of(o)) return *r;
+    return fmt::format("<unprintable {} object>", type_qualname(Py_TYPE(o)));
+  };
+  return fmt::format("CastError {{ from: {}, classinfo: {} }}", repr(value),
+                     repr(reinterpret_cast<PyObject*>(expected)));
+}
+
+PyError add_argument_note(std::string_view parameter, PyError error) {
+  PyRef exc = std::move(error).into_value();
+  PyRef note = py_str(fmt::format("while processing '{}'", parameter));
+  PyRef r = PyRef::steal(PyObject_CallMethodOneArg(exc.get(), interned_add_note(), note.get()));
+  if (!r) PyErr_Clear();  // the note is best effort; the conversion's error stands
+  return PyError(std::move(exc));
+}
+
+PyResult<PyRef> expect_dict(PyObject* value) {
+  if (!PyDict_Check(value)) return std::unexpected(type_error(value, &PyDict_Type));
+  return PyRef::borrow(value);
+}
+
+PyResult<std::string> expect_str(PyObject* value) {
+  if (!PyUnicode_Check(value)) return std::unexpected(type_error(value, &PyUnicode_Type));
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(value, &n);
+  if (s == nullptr) return std::unexpected(PyError::fetch());
+  return std::string(s, n);
+}
+
+PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, std::span<PyObject*> slots) {
+  const std::size_t P = sig.positional.size();
+  const std::size_t n = static_cast<std::size_t>(nargs);
+  std::fill(slots.begin(), slots.end(), nullptr);
+
+  std::copy_n(args, std::min(n, P), slots.begin());
+  if (n > P) {
+    const char* verb = n == 1 ? "was" : "were";
+    if (sig.required_positional < P)
+      return std::unexpected(call_error(fmt::format("{} takes from {} to {} positional arguments but {} {} given",
+                                                    full_name(sig), sig.required_positional, P, n, verb)));
+    return std::unexpected(
+        call_error(fmt::format("{} takes {} positional arguments but {} {} given", full_name(sig), P, n, verb)));
+  }
+
+  std::vector<std::string_view> positional_only_by_keyword;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[nargs + i];
+    std::optional<std::size_t> slot;
+    std::string_view name;
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    if (text == nullptr) {
+      PyErr_Clear();  // not encodable: counts as unknown
+    } else {
+      name = std::string_view(text, len);
+      for (std::size_t j = 0; j < sig.keyword_only.size() && !slot; ++j)
+        if (sig.keyword_only[j].name == name) slot = P + j;
+      for (std::size_t k = 0; k < P && !slot; ++k)
+        if (sig.positional[k] == name) slot = k;
+    }
+    if (!slot) {
+      std::string shown = str_of(key).value_or("<exception str() failed>");
+      return std::unexpected(
+          call_error(fmt::format("{} got an unexpected keyword argument '{}'", full_name(sig), shown)));
+    }
+    if (*slot < sig.positional_only) {
+      positional_only_by_keyword.push_back(sig.positional[*slot]);
+      continue;
+    }
+    if (slots[*slot] != nullptr)
+      return std::unexpected(
+          call_error(fmt::format("{} got multiple values for argument '{}'", full_name(sig), name)));
+    slots[*slot] = value;
+  }
+
+  if (!positional_only_by_keyword.empty())
+    return std::unexpected(
+        call_error(fmt::format("{} got some positional-only arguments passed as keyword arguments: {}",
+                               full_name(sig), quoted_list(positional_only_by_keyword))));
+
+  auto missing = [&](std::vector<std::string_view> names, std::string_view kind) {
+    return call_error(fmt::format("{} missing {} required {} {}: {}", full_name(sig), names.size(), kind,
+                                  names.size() == 1 ? "argument" : "arguments", quoted_list(names)));
+  };
+  if (n < sig.required_positional) {
+    std::vector<std::string_view> names;
+    for (std::size_t k = n; k < sig.required_positional; ++k)
+      if (slots[k] == nullptr) names.push_back(sig.positional[k]);
+    if (!names.empty()) return std::unexpected(missing(std::move(names), "positional"));
+  }
+  std::vector<std::string_view> names;
+  for (std::size_t j = 0; j < sig.keyword_only.size(); ++j)
+    if (sig.keyword_only[j].required && slots[P + j] == nullptr) names.push_back(sig.keyword_only[j].name);
+  if (!names.empty()) return std::unexpected(missing(std::move(names), "keyword"));
+  return {};
+}
+
+PyObject* fastcall_trampoline(Body body, PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames) {
+  AttachGuard attach;
+  try {
+    try {
+      auto result = body(args, PyVectorcall_NARGS(nargsf), kwnames);
+      if (result) return result->release();
+      std::move(result).error().restore();
+    } catch (const std::exception& e) {
+      raise_panic(e.what());
+    } catch (...) {
+      raise_panic("native code aborted without a message");
+    }
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  return nullptr;
+}
+
+}  // namespace vornik

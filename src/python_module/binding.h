@@ -1,0 +1,116 @@
+// The call binding: how CPython reaches the six entries. Errors raised to
+// Python travel as PyError; C++ exceptions are aborts and become
+// "pyo3_runtime.PanicException" at the boundary (fastcall_trampoline).
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "python_module/pyref.h"
+#include "timetable/errors.h"
+
+namespace vornik {
+
+// A Python exception on its way out: an instance, or a type and a message
+// whose instance is created when it is raised.
+class PyError {
+ public:
+  explicit PyError(PyRef value) : value_(std::move(value)) {}
+  PyError(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+
+  // Takes the pending exception. A PanicException raised by Python code is
+  // not handed on: it aborts the current call (throws Panic) with its text.
+  static PyError fetch();
+
+  PyRef into_value() &&;  // the instance, created now if need be
+  void restore() &&;      // raise it
+
+ private:
+  PyRef value_;
+  PyObject* type_ = nullptr;  // a static exception type, borrowed
+  std::string message_;
+};
+
+template <class T>
+using PyResult = std::expected<T, PyError>;
+
+// The qualified name of a type ("dict", "KeyError"), "<unknown>" if unavailable.
+std::string type_qualname(PyTypeObject* type);
+
+// "'{}' object is not an instance of '{}'" ("'None' is not an instance of '{}'").
+std::string cast_message(PyObject* value, PyTypeObject* expected);
+// The failed type check as a TypeError carrying cast_message.
+PyError type_error(PyObject* value, PyTypeObject* expected);
+// "CastError { from: {}, classinfo: {} }" with the reprs of value and type.
+std::string cast_record(PyObject* value, PyTypeObject* expected);
+
+// Adds the note "while processing '{}'" to a failed argument conversion.
+PyError add_argument_note(std::string_view parameter, PyError error);
+template <class T>
+PyResult<T> with_note(std::string_view parameter, PyResult<T> r) {
+  if (!r) return std::unexpected(add_argument_note(parameter, std::move(r).error()));
+  return r;
+}
+
+// Conversions of the entries' parameters.
+PyResult<PyRef> expect_dict(PyObject* value);
+PyResult<std::string> expect_str(PyObject* value);
+
+// The signature that extract_call_arguments sorts a call into.
+struct KeywordParameter {
+  std::string_view name;
+  bool required;
+};
+struct CallSignature {
+  std::string_view function;
+  std::string_view class_name;  // empty: a plain function
+  std::span<const std::string_view> positional;
+  std::size_t positional_only = 0;
+  std::size_t required_positional = 0;
+  std::span<const KeywordParameter> keyword_only = {};
+};
+
+// Fills one slot per parameter (positional, then keyword-only) with a borrowed
+// value or nullptr, or fails with the TypeError of a bad call.
+PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames, std::span<PyObject*> slots);
+
+// An entry body: receives the call's arguments, returns the result or an error.
+using Body = PyResult<PyRef> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Runs a body for CPython: counts the thread's attach, turns an error into a
+// raised exception and an abort into a PanicException.
+PyObject* fastcall_trampoline(Body body, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames);
+
+// Raises PanicException(message); used by the trampoline and the exec slot.
+void raise_panic(const char* message);
+
+// The PanicException class, created once per process (borrowed).
+PyObject* panic_exception_type();
+
+// Per-thread attach count: positive while the thread is inside a call.
+std::int64_t attach_count();
+struct AttachGuard {
+  AttachGuard();
+  ~AttachGuard();
+  AttachGuard(const AttachGuard&) = delete;
+  AttachGuard& operator=(const AttachGuard&) = delete;
+};
+
+// A Python object created once per process and kept until it ends
+// (borrowed); nullptr with the error set when make() fails.
+PyObject* process_object(std::atomic<PyObject*>& slot, PyObject* (*make)());
+
+// Interned strings, created once per process (borrowed).
+PyObject* interned_name();      // "__name__"
+PyObject* interned_all();       // "__all__"
+PyObject* interned_add_note();  // "add_note"
+
+}  // namespace vornik

@@ -1,0 +1,27 @@
+// Texts between C++ and Python: messages and names go out as str, and str()
+// and repr() come back as UTF-8.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "python_module/pyref.h"
+
+namespace vornik {
+
+// A new str from UTF-8 text; malformed bytes become U+FFFD. Only memory
+// exhaustion fails, as std::bad_alloc.
+PyRef py_str(std::string_view text);
+
+// UTF-8 of str(o) / repr(o); nullopt (error cleared) when the call or the
+// encoding fails.
+std::optional<std::string> str_of(PyObject* o);
+std::optional<std::string> repr_of(PyObject* o);
+
+// UTF-8 of a str object; nullopt (error left set) when it cannot be encoded.
+std::optional<std::string_view> utf8_view(PyObject* str);
+
+}  // namespace vornik

@@ -1,0 +1,33 @@
+// Ops: how an event's value combines with its track's value. Parsed once per
+// call from the op dictionary; applied by the ledger.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timetable/columns.h"
+#include "timetable/errors.h"
+#include "timetable/values.h"
+
+namespace vornik {
+
+struct Op {
+  enum class Kind : std::uint8_t { Add, Max, Min, NoOp, Named };
+  Kind kind = Kind::NoOp;
+  std::string name;  // the text of a Named op
+
+  // "+", ">", "<", "" for NoOp, the text of a Named op.
+  std::string_view display() const;
+};
+
+// One Op per value of the op dictionary, in dictionary order.
+std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dictionary);
+
+// Combines value into target: Add, Max, Min; NoOp and Named are refused
+// ("Unknown Op '{}'") and leave target untouched.
+std::expected<void, SpecError> apply_op(const Op& op, Values& target, const Values& value);
+
+}  // namespace vornik

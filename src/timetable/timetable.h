@@ -1,0 +1,60 @@
+// The Timetable: the read-only contract of one call. It owns its unit and op
+// tables and expression maps and borrows the record batch's columns, so the
+// batch must outlive it.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "timetable/columns.h"
+#include "timetable/errors.h"
+#include "timetable/op.h"
+#include "timetable/unit.h"
+
+namespace vornik {
+
+class Timetable {
+ public:
+  std::vector<Op> ops;
+  std::vector<Unit> units;
+  TimetableColumns columns;
+  SnapperMap snappers;
+  PhraseMap phrases;
+
+  std::size_t rows() const { return columns.time.length; }
+
+  bool time_valid(std::size_t row) const { return columns.time.valid(row); }
+  // The stored slot value; validity is not tested.
+  std::int64_t time_at(std::size_t row) const { return columns.time[row]; }
+  double quantity_at(std::size_t row) const { return columns.quantity[row]; }
+  // "No track specified at event#{}" for a null track cell.
+  std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const;
+  std::optional<std::uint64_t> unit_key_at(std::size_t row) const;
+  // ops[key], or a shared NoOp for a null cell.
+  const Op& op_at(std::size_t row) const;
+  // "<none>" for a null unit cell, else the unit's display.
+  std::string unit_text_at(std::size_t row) const;
+  // "#{}: track: {}, time: {}, op: {}, qty: {}, unit: {}"
+  std::string describe_event(std::size_t row) const;
+
+  std::expected<const Snapper*, SpecError> find_snapper(std::string_view name) const;
+  const Expression* find_phrase(std::string_view name) const;
+};
+
+// Builds the unit table, then the op table, and puts the Timetable together.
+std::expected<Timetable, SpecError> timetable_from_columns(TimetableColumns columns, SnapperMap snappers,
+                                                           PhraseMap phrases);
+
+// "Single(1970-01-01T00:00:00Z)", or "None" outside years -262143 to 262142.
+std::string format_event_time(std::int64_t ms);
+
+// EvaluationError Event: the row's description and a message.
+EvaluationError event_error(const Timetable& timetable, std::size_t row, std::string message);
+// ... with "event time is earlier than the current time {}".
+EvaluationError event_time_error(const Timetable& timetable, std::size_t row, std::int64_t clock);
+
+}  // namespace vornik

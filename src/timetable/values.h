@@ -1,0 +1,150 @@
+// Value vectors of the engine: one element per path or grid point, where a
+// one-element vector stands for the same value everywhere. Buffers are
+// move-only so that every copy is visible (clone()), and a buffer can give
+// its memory away (release()) to become a NumPy array's data.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <expected>
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace vornik {
+
+template <class T>
+class Buffer {
+ public:
+  // Memory given away by release(): freed with free_raw(data, len, cap).
+  struct Raw {
+    T* data;
+    std::size_t len;
+    std::size_t cap;
+  };
+
+  Buffer() = default;
+  // n uninitialised elements; callers fill every one.
+  static Buffer uninit(std::size_t n) { return Buffer(n); }
+  static Buffer filled(std::size_t n, T value) {
+    Buffer b(n);
+    std::fill_n(b.data_, n, value);
+    return b;
+  }
+  static Buffer zeros(std::size_t n) { return filled(n, T{}); }
+  static Buffer of(std::initializer_list<T> items) {
+    Buffer b(items.size());
+    std::copy(items.begin(), items.end(), b.data_);
+    return b;
+  }
+  static Buffer from(std::span<const T> items) {
+    Buffer b(items.size());
+    std::copy(items.begin(), items.end(), b.data_);
+    return b;
+  }
+
+  Buffer(Buffer&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      len_ = std::exchange(other.len_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { std::free(data_); }
+
+  Buffer clone() const { return from(span()); }
+
+  std::size_t size() const { return len_; }
+  bool empty() const { return len_ == 0; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
+  T* begin() { return data_; }
+  T* end() { return data_ + len_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + len_; }
+  std::span<T> span() { return {data_, len_}; }
+  std::span<const T> span() const { return {data_, len_}; }
+
+  Raw release() && {
+    Raw raw{data_, len_, len_};
+    data_ = nullptr;
+    len_ = 0;
+    return raw;
+  }
+  static void free_raw(void* data, std::size_t /*len*/, std::size_t /*cap*/) { std::free(data); }
+
+ private:
+  explicit Buffer(std::size_t n) : len_(n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    // Never a null pointer, so an empty vector still hands NumPy real memory.
+    data_ = static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)));
+    if (data_ == nullptr) throw std::bad_alloc();
+  }
+
+  T* data_ = nullptr;
+  std::size_t len_ = 0;
+};
+
+using Values = Buffer<double>;
+using Mask = Buffer<std::uint64_t>;
+
+// The length of an elementwise combination: equal lengths, or one side of 1.
+inline std::optional<std::size_t> broadcast_len(std::size_t a, std::size_t b) {
+  if (a == b || b == 1) return a;
+  if (a == 1) return b;
+  return std::nullopt;
+}
+
+struct LengthMismatch {
+  std::size_t left;
+  std::size_t right;
+};
+std::string to_string(const LengthMismatch& e);
+
+// f(a[i], b[i]) with a one-element side repeated. Three plain loops, so the
+// compiler can vectorise each.
+template <class F>
+std::expected<Values, LengthMismatch> zip_with(const Values& a, const Values& b, F f) {
+  auto n = broadcast_len(a.size(), b.size());
+  if (!n) return std::unexpected(LengthMismatch{a.size(), b.size()});
+  Values out = Values::uninit(*n);
+  double* o = out.data();
+  const double* x = a.data();
+  const double* y = b.data();
+  if (a.size() == b.size()) {
+    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x[i], y[i]);
+  } else if (a.size() == 1) {
+    const double x0 = x[0];
+    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x0, y[i]);
+  } else {
+    const double y0 = y[0];
+    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x[i], y0);
+  }
+  return out;
+}
+
+inline std::expected<Values, LengthMismatch> multiply(const Values& a, const Values& b) {
+  return zip_with(a, b, [](double x, double y) { return x * y; });
+}
+
+// a * s for a scalar s.
+inline Values scale(const Values& a, double s) {
+  Values out = Values::uninit(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i) out[i] = a[i] * s;
+  return out;
+}
+
+}  // namespace vornik
