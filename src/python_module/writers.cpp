@@ -1,0 +1,269 @@
+// The result writers. Cashflows of a backtest leave as a one-batch Arrow C
+// stream that we export ourselves and pyarrow imports; every buffer we
+// export is released exactly once, whether pyarrow takes it or not.
+#include "python_module/writers.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "python_module/numpy_api.h"
+#include "python_module/pystr.h"
+#include "timetable/arrow_abi.h"
+
+namespace vornik {
+
+namespace {
+
+PyObject* interned_set_stat() {
+  static std::atomic<PyObject*> s{nullptr};
+  PyObject* p = process_object(s, [] { return PyUnicode_InternFromString("set_stat"); });
+  if (p == nullptr) throw Panic(exception_text(std::move(PyError::fetch()).into_value().get()));
+  return p;
+}
+
+PyObject* record_batch_reader_class() {
+  static std::atomic<PyObject*> s{nullptr};
+  return process_object(s, [] {
+    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
+    return pyarrow ? PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader") : nullptr;
+  });
+}
+
+PyRef u64_key(std::uint64_t key) {
+  PyRef k = PyRef::steal(PyLong_FromUnsignedLongLong(key));
+  if (!k) throw std::bad_alloc();
+  return k;
+}
+
+PyRef new_dict() {
+  PyRef d = PyRef::steal(PyDict_New());
+  if (!d) throw std::bad_alloc();
+  return d;
+}
+
+// {outer: {inner: array}}, each vector's memory moving into its array.
+template <class Vector>
+PyRef nested_dict(U64Map<U64Map<Vector>> book) {
+  PyRef outer = new_dict();
+  for (auto& [outer_key, inner_map] : book) {
+    PyRef inner = new_dict();
+    for (auto& [inner_key, vector] : inner_map) {
+      if (PyDict_SetItem(inner.get(), u64_key(inner_key).get(), to_numpy(std::move(vector)).get()) < 0)
+        (void)PyError::fetch();  // a failed store is dropped
+    }
+    (void)dict_set_u64_key(outer.get(), outer_key, std::move(inner));  // dropped, as above
+  }
+  return outer;
+}
+
+void set_stat_best_effort(PyObject* state, std::string_view name, PyRef value) {
+  (void)call_set_stat(state, name, std::move(value));
+}
+
+// --- The exported stream: one record batch of (index uint64, value float64).
+
+struct Columns {
+  std::vector<std::uint64_t> index;
+  std::vector<double> value;
+};
+
+struct ExportedSchema {
+  ArrowSchema children[2];
+  ArrowSchema* child_pointers[2];
+};
+
+void release_child_schema(ArrowSchema* s) { s->release = nullptr; }
+
+void release_schema(ArrowSchema* s) {
+  auto* owned = static_cast<ExportedSchema*>(s->private_data);
+  for (ArrowSchema& c : owned->children)
+    if (c.release != nullptr) c.release(&c);
+  delete owned;
+  s->release = nullptr;
+}
+
+void export_schema(ArrowSchema* out) {
+  auto* owned = new ExportedSchema;
+  const char* formats[2] = {"L", "g"};
+  const char* names[2] = {"index", "value"};
+  for (int i = 0; i < 2; ++i) {
+    owned->children[i] = ArrowSchema{.format = formats[i],
+                                     .name = names[i],
+                                     .metadata = nullptr,
+                                     .flags = 0,  // not nullable
+                                     .n_children = 0,
+                                     .children = nullptr,
+                                     .dictionary = nullptr,
+                                     .release = release_child_schema,
+                                     .private_data = nullptr};
+    owned->child_pointers[i] = &owned->children[i];
+  }
+  *out = ArrowSchema{.format = "+s",
+                     .name = "",
+                     .metadata = nullptr,
+                     .flags = 0,
+                     .n_children = 2,
+                     .children = owned->child_pointers,
+                     .dictionary = nullptr,
+                     .release = release_schema,
+                     .private_data = owned};
+}
+
+struct ExportedArray {
+  Columns columns;
+  const void* child_buffers[2][2];
+  const void* struct_buffers[1] = {nullptr};
+  ArrowArray children[2];
+  ArrowArray* child_pointers[2];
+};
+
+void release_child_array(ArrowArray* a) { a->release = nullptr; }
+
+void release_array(ArrowArray* a) {
+  auto* owned = static_cast<ExportedArray*>(a->private_data);
+  for (ArrowArray& c : owned->children)
+    if (c.release != nullptr) c.release(&c);
+  delete owned;
+  a->release = nullptr;
+}
+
+void export_array(Columns columns, ArrowArray* out) {
+  auto owned = std::make_unique<ExportedArray>();
+  owned->columns = std::move(columns);
+  const auto n = static_cast<std::int64_t>(owned->columns.index.size());
+  owned->child_buffers[0][0] = nullptr;
+  owned->child_buffers[0][1] = owned->columns.index.data();
+  owned->child_buffers[1][0] = nullptr;
+  owned->child_buffers[1][1] = owned->columns.value.data();
+  for (int i = 0; i < 2; ++i) {
+    owned->children[i] = ArrowArray{.length = n,
+                                    .null_count = 0,
+                                    .offset = 0,
+                                    .n_buffers = 2,
+                                    .n_children = 0,
+                                    .buffers = owned->child_buffers[i],
+                                    .children = nullptr,
+                                    .dictionary = nullptr,
+                                    .release = release_child_array,
+                                    .private_data = nullptr};
+    owned->child_pointers[i] = &owned->children[i];
+  }
+  ExportedArray* raw = owned.release();
+  *out = ArrowArray{.length = n,
+                    .null_count = 0,
+                    .offset = 0,
+                    .n_buffers = 1,
+                    .n_children = 2,
+                    .buffers = raw->struct_buffers,
+                    .children = raw->child_pointers,
+                    .dictionary = nullptr,
+                    .release = release_array,
+                    .private_data = raw};
+}
+
+// A stream that yields one batch, then the end.
+struct OneBatchStream {
+  ArrowArray batch;  // released (release == nullptr) once handed out
+};
+
+int stream_get_schema(ArrowArrayStream*, ArrowSchema* out) {
+  export_schema(out);
+  return 0;
+}
+
+int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
+  auto* owned = static_cast<OneBatchStream*>(s->private_data);
+  *out = owned->batch;  // after the batch, a released array marks the end
+  owned->batch.release = nullptr;
+  return 0;
+}
+
+const char* stream_get_last_error(ArrowArrayStream*) { return nullptr; }
+
+void stream_release(ArrowArrayStream* s) {
+  auto* owned = static_cast<OneBatchStream*>(s->private_data);
+  if (owned->batch.release != nullptr) owned->batch.release(&owned->batch);
+  delete owned;
+  s->release = nullptr;
+}
+
+// Owns a stream until pyarrow takes it (it then marks ours released).
+struct StreamGuard {
+  ArrowArrayStream stream{};
+  ~StreamGuard() {
+    if (stream.release != nullptr) stream.release(&stream);
+  }
+};
+
+PyResult<PyRef> to_pyarrow_batch(Columns columns) {
+  StreamGuard guard;
+  auto* owned = new OneBatchStream;
+  export_array(std::move(columns), &owned->batch);
+  guard.stream = ArrowArrayStream{.get_schema = stream_get_schema,
+                                  .get_next = stream_get_next,
+                                  .get_last_error = stream_get_last_error,
+                                  .release = stream_release,
+                                  .private_data = owned};
+  PyObject* reader_class = record_batch_reader_class();
+  if (reader_class == nullptr) return std::unexpected(PyError::fetch());
+  PyRef address = PyRef::steal(PyLong_FromVoidPtr(&guard.stream));
+  if (!address) return std::unexpected(PyError::fetch());
+  PyRef reader = PyRef::steal(PyObject_CallMethod(reader_class, "_import_from_c", "O", address.get()));
+  if (!reader) return std::unexpected(PyError::fetch());
+  PyRef batch = PyRef::steal(PyObject_CallMethod(reader.get(), "read_next_batch", nullptr));
+  if (!batch) return std::unexpected(PyError::fetch());
+  return batch;
+}
+
+}  // namespace
+
+PyResult<PyRef> call_set_stat(PyObject* state, std::string_view name, PyRef value) {
+  PyRef text = py_str(name);
+  PyObject* args[4] = {nullptr, state, text.get(), value.get()};
+  PyRef r = PyRef::steal(
+      PyObject_VectorcallMethod(interned_set_stat(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!r) return std::unexpected(PyError::fetch());
+  return r;
+}
+
+PyResult<void> dict_set_u64_key(PyObject* dict, std::uint64_t key, PyRef value) {
+  if (PyDict_SetItem(dict, u64_key(key).get(), value.get()) < 0) return std::unexpected(PyError::fetch());
+  return {};
+}
+
+std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledger& ledger, PyObject* state) {
+  if (flags & FLAG_PV_VEC) {
+    auto pv = ledger.values.find(0);
+    if (pv == ledger.values.end()) return std::unexpected(OpError(OpError::TrackNotFound{0}));
+    set_stat_best_effort(state, "PV_VEC", to_numpy(pv->second.clone()));
+  }
+  if (flags & FLAG_CHOICES) set_stat_best_effort(state, "CHOICES", nested_dict(std::exchange(ledger.choices, {})));
+  if (flags & FLAG_CASHFLOW)
+    set_stat_best_effort(state, "CASHFLOW", nested_dict(std::exchange(ledger.cashflows, {})));
+  return {};
+}
+
+PyResult<void> emit_backtest_cashflows(Ledger& ledger, PyObject* state) {
+  PyRef d = new_dict();
+  auto book = std::exchange(ledger.cashflows, {});
+  for (auto& [track, rows] : book) {
+    Columns columns;
+    columns.index.reserve(rows.size());
+    columns.value.reserve(rows.size());
+    for (auto& [row, cashflow] : rows) {
+      if (cashflow.empty())
+        return std::unexpected(evaluation_error_to_pyerr(EvaluationError::Arrow{
+            "cashflows", fmt::format("Invalid: the cashflow of row {} on track {} is empty", row, track)}));
+      columns.index.push_back(row);
+      columns.value.push_back(cashflow[0]);
+      cashflow = Values();
+    }
+    PyRef batch = VK_TRY(to_pyarrow_batch(std::move(columns)));
+    (void)dict_set_u64_key(d.get(), track, std::move(batch));  // a failed store is dropped
+  }
+  set_stat_best_effort(state, "CASHFLOW", std::move(d));
+  return {};
+}
+
+}  // namespace vornik
