@@ -79,6 +79,7 @@ class Buffer {
   std::span<const T> span() const { return {data_, len_}; }
 
   Raw release() && {
+    if (data_ == nullptr) *this = Buffer(0);  // a moved-from buffer still gives real memory
     Raw raw{data_, len_, len_};
     data_ = nullptr;
     len_ = 0;

@@ -185,6 +185,7 @@ def test_fixed_lookup_that_raises_is_discarded():
         ("TIMESTEP", -1 / 365, "-0.0027397260273972603"),
         ("TIMESTEP", math.nan, "NaN"),
         ("TIMESTEP", -math.inf, "-inf"),
+        ("TIMESTEP", math.inf, "inf"),
         ("TIMESTEP", 0.5 / YEAR_MS, "0.000000000015854895991882293"),  # half a millisecond
     ],
 )

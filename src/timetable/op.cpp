@@ -1,0 +1,106 @@
+// Ops: parsing the op dictionary once per call, and combining an event's
+// value into its track's value. Max and Min follow IEEE maxNum / minNum and
+// work in place; only Add (and a broadcast of a one-element track) allocates.
+#include "timetable/op.h"
+
+#include <bit>
+#include <cstdint>
+
+namespace vornik {
+
+namespace {
+
+// maxNum: a NaN side yields the other side; +0 counts as larger than -0.
+// Written without branches so that the loops below vectorise.
+inline double max_num(double a, double b) {
+  double r = a > b ? a : b;
+  const double tie = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) & std::bit_cast<std::uint64_t>(b));
+  r = a == b ? tie : r;
+  return b != b ? a : r;
+}
+
+// minNum: the same, with -0 counting as smaller than +0.
+inline double min_num(double a, double b) {
+  double r = a < b ? a : b;
+  const double tie = std::bit_cast<double>(std::bit_cast<std::uint64_t>(a) | std::bit_cast<std::uint64_t>(b));
+  r = a == b ? tie : r;
+  return b != b ? a : r;
+}
+
+template <class F>
+std::expected<void, SpecError> combine_in_place(Values& target, const Values& value, F f) {
+  const std::size_t n = target.size();
+  double* t = target.data();
+  if (value.size() == n) {
+    const double* v = value.data();
+    for (std::size_t i = 0; i < n; ++i) t[i] = f(t[i], v[i]);
+  } else if (value.size() == 1) {
+    const double v0 = value[0];
+    for (std::size_t i = 0; i < n; ++i) t[i] = f(t[i], v0);
+  } else {
+    // A one-element track stands for the same value everywhere: it grows.
+    auto grown = zip_with(target, value, f);
+    if (!grown) return std::unexpected(SpecError::Message{length_mismatch_text(target.size(), value.size())});
+    target = std::move(*grown);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string_view Op::display() const {
+  switch (kind) {
+    case Kind::Add:
+      return "+";
+    case Kind::Max:
+      return ">";
+    case Kind::Min:
+      return "<";
+    case Kind::NoOp:
+      return "";
+    case Kind::Named:
+      return name;
+  }
+  return "";
+}
+
+std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dictionary) {
+  if (!dictionary.utf8) return std::unexpected(SpecError::Message{"Error in ops column, expected strings"});
+  std::vector<Op> ops(dictionary.length);
+  for (std::size_t i = 0; i < dictionary.length; ++i) {
+    if (!dictionary.valid(i)) continue;  // NoOp
+    const std::string_view text = dictionary.at(i);
+    if (text == "+") {
+      ops[i].kind = Op::Kind::Add;
+    } else if (text == ">") {
+      ops[i].kind = Op::Kind::Max;
+    } else if (text == "<") {
+      ops[i].kind = Op::Kind::Min;
+    } else {
+      ops[i].kind = Op::Kind::Named;
+      ops[i].name = std::string(text);
+    }
+  }
+  return ops;
+}
+
+std::expected<void, SpecError> apply_op(const Op& op, Values& target, const Values& value) {
+  switch (op.kind) {
+    case Op::Kind::Add: {
+      auto sum = zip_with(target, value, [](double a, double b) { return a + b; });
+      if (!sum) return std::unexpected(SpecError::Message{length_mismatch_text(target.size(), value.size())});
+      target = std::move(*sum);
+      return {};
+    }
+    case Op::Kind::Max:
+      return combine_in_place(target, value, max_num);
+    case Op::Kind::Min:
+      return combine_in_place(target, value, min_num);
+    case Op::Kind::NoOp:
+    case Op::Kind::Named:
+      break;
+  }
+  return std::unexpected(SpecError::UnknownOp{std::string(op.display())});
+}
+
+}  // namespace vornik

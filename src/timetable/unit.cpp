@@ -1,0 +1,69 @@
+// Resolving the unit dictionary against the track dictionary and the
+// expression maps. Each fill overwrites what the earlier ones set, which
+// gives the precedence Phrase > Snap, Snapper > Track > Asset.
+#include "timetable/unit.h"
+
+#include <fmt/format.h>
+
+#include <optional>
+
+namespace vornik {
+
+namespace {
+
+// The first position holding exactly this text; validity is not consulted.
+std::optional<std::size_t> find_dictionary_string(const StringsView& dictionary, std::string_view name) {
+  for (std::size_t k = 0; k < dictionary.length; ++k)
+    if (dictionary.at(k) == name) return k;  // lengths first, then bytes
+  return std::nullopt;
+}
+
+void fill(std::vector<Unit>& units, const StringsView& dictionary, Unit::Kind kind, std::string_view name) {
+  if (auto k = find_dictionary_string(dictionary, name)) units[*k] = Unit{kind, 0, std::string(name)};
+}
+
+}  // namespace
+
+std::string Unit::display() const {
+  switch (kind) {
+    case Kind::Track:
+      return fmt::format("Track({})", track);
+    case Kind::Asset:
+      return fmt::format("Asset({})", name);
+    case Kind::NoUnit:
+      return "<none>";
+    case Kind::Snapper:
+      return fmt::format("Snapper({})", name);
+    case Kind::Snap:
+      return fmt::format("Snap({})", name);
+    case Kind::Phrase:
+      return fmt::format("Phrase({})", name);
+  }
+  return "<none>";
+}
+
+std::expected<std::vector<Unit>, SpecError> build_unit_table(const SnapperMap& snappers, const PhraseMap& phrases,
+                                                             const TimetableColumns& columns) {
+  const StringsView& unit_dict = columns.unit.dictionary;
+  if (!unit_dict.utf8) return std::unexpected(SpecError::Message{"Error in units column, expected strings"});
+
+  std::vector<Unit> units(unit_dict.length);
+  for (std::size_t k = 0; k < unit_dict.length; ++k)
+    if (unit_dict.valid(k)) units[k] = Unit{Unit::Kind::Asset, 0, std::string(unit_dict.at(k))};
+
+  const StringsView& track_dict = columns.track.dictionary;
+  if (!track_dict.utf8) return std::unexpected(SpecError::Message{"Error in tracks column, expected strings"});
+  for (std::size_t i = 0; i < track_dict.length; ++i) {
+    if (!track_dict.valid(i)) return std::unexpected(SpecError::Message{"Missing Track Value"});
+    if (auto k = find_dictionary_string(unit_dict, track_dict.at(i))) units[*k] = Unit{Unit::Kind::Track, i, {}};
+  }
+
+  for (const auto& [name, snapper] : snappers) {
+    fill(units, unit_dict, Unit::Kind::Snapper, name);
+    for (const std::string& out : snapper.out) fill(units, unit_dict, Unit::Kind::Snap, out);
+  }
+  for (const auto& [name, phrase] : phrases) fill(units, unit_dict, Unit::Kind::Phrase, name);
+  return units;
+}
+
+}  // namespace vornik
