@@ -40,4 +40,15 @@ std::expected<void, OpError> book_track_event_cashflow(Ledger& ledger, std::uint
                                                        const Values& vector);
 void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask);
 
+// Paths on which an event won a ">" or "<" comparison.
+using Won = Buffer<bool>;
+
+// Multiplies every cashflow booked on the track by factor, in place.
+std::expected<void, OpError> scale_track_cashflows(Ledger& ledger, std::uint64_t track, const Values& factor);
+// mask[i] := mark where value[i] beats current[i] under Max or Min (strictly).
+std::expected<void, OpError> choice_mask(const Values& current, Mask& mask, const Values& value, const Op& op,
+                                         std::uint64_t mark);
+// value[i] where won[i], 0.0 elsewhere.
+std::expected<Values, OpError> mask_value(const Won& won, const Values& value);
+
 }  // namespace vornik

@@ -1,0 +1,68 @@
+// Settlement of the event graph: the rows are booked from the last to the
+// first, so each row meets exactly what the rows after it booked.
+#include "ledger/depgraph.h"
+
+#include <utility>
+
+namespace vornik {
+
+DepGraph build_depgraph(const Timetable& timetable) {
+  DepGraph graph;
+  graph.nodes.resize(timetable.rows());
+  return graph;
+}
+
+void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
+  graph.nodes[row].v = NodeState::Value{std::move(value)};
+}
+
+void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
+  graph.nodes[row].v = NodeState::TrackRef{track};
+}
+
+void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
+  graph.nodes[row].v = NodeState::Choice{std::move(value), std::move(weight)};
+}
+
+namespace {
+
+std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger, const Timetable& timetable,
+                                                 std::uint64_t row, std::uint32_t flags) {
+  return std::visit(
+      Overload{
+          [](NodeState::Empty&) -> std::expected<void, EvaluationError> { return {}; },
+          [&](NodeState::Value& n) -> std::expected<void, EvaluationError> {
+            const std::uint64_t track = VK_TRY(timetable.track_at(row));
+            VK_CHECK(book_event_value(ledger, timetable.op_at(row), track, std::move(n.value), row, flags));
+            return {};
+          },
+          [&](NodeState::TrackRef& n) -> std::expected<void, EvaluationError> {
+            const std::uint64_t track = VK_TRY(timetable.track_at(row));
+            const Values* referenced = VK_TRY(get_track_value(ledger.values, n.track));
+            // Copied before booking: a row may refer to its own track.
+            VK_CHECK(book_event_value(ledger, timetable.op_at(row), track, referenced->clone(), row, flags));
+            return {};
+          },
+          [&](NodeState::Choice& n) -> std::expected<void, EvaluationError> {
+            const std::uint64_t track = VK_TRY(timetable.track_at(row));
+            VK_CHECK(book_cashflow(ledger, std::move(n.weight), track, std::move(n.value), row, flags));
+            return {};
+          },
+      },
+      node.v);
+}
+
+}  // namespace
+
+std::expected<void, EvaluationError> settle_event_graph(DepGraph& graph, Ledger& ledger, const Timetable& timetable,
+                                                        std::uint32_t flags) {
+  while (!graph.nodes.empty()) {
+    const std::uint64_t row = graph.nodes.size() - 1;
+    NodeState node = std::move(graph.nodes.back());
+    graph.nodes.pop_back();
+    VK_CHECK(settle_node(std::move(node), ledger, timetable, row, flags));
+  }
+  return {};
+}
+
+}  // namespace vornik

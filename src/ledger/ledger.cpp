@@ -1,0 +1,194 @@
+// Booking into the Ledger: the track values, the cashflows each event pays
+// (voided or scaled by the earlier rows booked after it) and the choice
+// indicators of ">" and "<" events. Every loop runs over plain buffers.
+#include "ledger/ledger.h"
+
+#include <utility>
+
+namespace vornik {
+
+namespace {
+
+// Vectors that cannot be combined elementwise; the data model admits only
+// lengths len and 1, so this guards against arrays from user code.
+OpError length_error(std::size_t left, std::size_t right) {
+  return OpError::Spec{SpecError::Message{length_mismatch_text(left, right)}};
+}
+
+// `other` may be read alongside a vector of length n: the same length, or one element.
+std::expected<void, OpError> check_alongside(std::size_t n, std::size_t other) {
+  if (other == n || other == 1) return {};
+  return std::unexpected(length_error(n, other));
+}
+
+// values[track], first inserted as zeros: the first event booked meets zero.
+Values& track_value(Ledger& ledger, std::uint64_t track) {
+  auto [it, inserted] = ledger.values.try_emplace(track);
+  if (inserted) it->second = Values::zeros(ledger.len);
+  return it->second;
+}
+
+bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
+
+bool is_single_zero(const Values& value) { return value.size() == 1 && value[0] == 0.0; }
+
+// won[i] = value[i] > current[i] (Max) or value[i] < current[i] (Min); NaN never wins.
+template <class Beats>
+void fill_won(Won& won, const Values& current, const Values& value, Beats beats) {
+  const std::size_t n = current.size();
+  bool* w = won.data();
+  const double* c = current.data();
+  const double* x = value.data();
+  if (value.size() == n) {
+    for (std::size_t i = 0; i < n; ++i) w[i] = beats(x[i], c[i]);
+  } else {
+    const double x0 = x[0];
+    for (std::size_t i = 0; i < n; ++i) w[i] = beats(x0, c[i]);
+  }
+}
+
+std::expected<Won, OpError> winning_paths(const Values& current, const Values& value, const Op& op) {
+  VK_CHECK(check_alongside(current.size(), value.size()));
+  Won won = Won::uninit(current.size());
+  if (op.kind == Op::Kind::Max) {
+    fill_won(won, current, value, [](double x, double c) { return x > c; });
+  } else {
+    fill_won(won, current, value, [](double x, double c) { return x < c; });
+  }
+  return won;
+}
+
+// The cashflows that later rows booked on the track pay nothing where this event wins.
+std::expected<void, OpError> void_cashflows(Ledger& ledger, std::uint64_t track, const Won& won) {
+  auto it = ledger.cashflows.find(track);
+  if (it == ledger.cashflows.end()) return {};
+  for (auto& [event, cashflow] : it->second) {
+    if (won.size() != cashflow.size()) return std::unexpected(length_error(cashflow.size(), won.size()));
+    double* c = cashflow.data();
+    const bool* w = won.data();
+    for (std::size_t i = 0; i < cashflow.size(); ++i) c[i] = w[i] ? 0.0 : c[i];
+  }
+  return {};
+}
+
+}  // namespace
+
+std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
+                                              std::uint64_t event, std::uint32_t flags) {
+  if (flags & FLAG_CASHFLOW) {
+    if (is_compare(op)) {
+      Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
+      VK_CHECK(void_cashflows(ledger, track, won));
+      if (!is_single_zero(value)) {
+        Values paid = VK_TRY(mask_value(won, value));
+        VK_CHECK(book_track_event_cashflow(ledger, event, track, paid));
+      }
+    } else if (op.kind == Op::Kind::Add) {
+      VK_CHECK(book_track_event_cashflow(ledger, event, track, value));
+    }
+  }
+  if ((flags & FLAG_CHOICES) && is_compare(op)) {
+    Mask mask = Mask::zeros(ledger.len);
+    VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
+    book_track_event_choice(ledger.choices, event, track, std::move(mask));
+  }
+  auto applied = apply_op(op, track_value(ledger, track), value);
+  if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
+  return {};
+}
+
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+                                           std::uint64_t event, std::uint32_t flags) {
+  const auto one_minus = [](double w) { return 1.0 - w; };
+  if (flags & FLAG_CASHFLOW) {
+    Values factor = Values::uninit(weight.size());
+    for (std::size_t i = 0; i < weight.size(); ++i) factor[i] = one_minus(weight[i]);
+    VK_CHECK(scale_track_cashflows(ledger, track, factor));
+    if (!is_single_zero(value)) {
+      auto paid = multiply(weight, value);
+      if (!paid) return std::unexpected(length_error(paid.error().left, paid.error().right));
+      VK_CHECK(book_track_event_cashflow(ledger, event, track, *paid));
+    }
+  }
+  Values& current = track_value(ledger, track);
+  // current × (1 − weight) + value × weight, in that order of operations.
+  auto kept = zip_with(current, weight, [&](double c, double w) { return c * one_minus(w); });
+  if (!kept) return std::unexpected(length_error(kept.error().left, kept.error().right));
+  auto taken = multiply(value, weight);
+  if (!taken) return std::unexpected(length_error(taken.error().left, taken.error().right));
+  auto blended = zip_with(*kept, *taken, [](double k, double t) { return k + t; });
+  if (!blended) return std::unexpected(length_error(blended.error().left, blended.error().right));
+  current = std::move(*blended);
+  return {};
+}
+
+std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track) {
+  auto it = values.find(track);
+  if (it == values.end()) return std::unexpected(OpError::TrackNotFound{track});
+  return &it->second;
+}
+
+std::expected<void, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event, std::uint64_t track,
+                                                       const Values& vector) {
+  Values copy;
+  if (vector.size() == ledger.len) {
+    copy = vector.clone();
+  } else if (vector.size() == 1) {
+    copy = Values::filled(ledger.len, vector[0]);
+  } else {
+    // The only error the book has for a length mismatch.
+    return std::unexpected(OpError::TrackNotFound{track});
+  }
+  ledger.cashflows[track][event] = std::move(copy);
+  return {};
+}
+
+void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask) {
+  choices[event][track] = std::move(mask);
+}
+
+std::expected<void, OpError> scale_track_cashflows(Ledger& ledger, std::uint64_t track, const Values& factor) {
+  auto it = ledger.cashflows.find(track);
+  if (it == ledger.cashflows.end()) return {};
+  for (auto& [event, cashflow] : it->second) {
+    VK_CHECK(check_alongside(cashflow.size(), factor.size()));
+    double* c = cashflow.data();
+    const double* f = factor.data();
+    if (factor.size() == cashflow.size()) {
+      for (std::size_t i = 0; i < cashflow.size(); ++i) c[i] *= f[i];
+    } else {
+      const double f0 = f[0];
+      for (std::size_t i = 0; i < cashflow.size(); ++i) c[i] *= f0;
+    }
+  }
+  return {};
+}
+
+std::expected<void, OpError> choice_mask(const Values& current, Mask& mask, const Values& value, const Op& op,
+                                         std::uint64_t mark) {
+  if (mask.size() != current.size()) return std::unexpected(length_error(mask.size(), current.size()));
+  if (!is_compare(op)) return {};
+  Won won = VK_TRY(winning_paths(current, value, op));
+  std::uint64_t* m = mask.data();
+  const bool* w = won.data();
+  for (std::size_t i = 0; i < mask.size(); ++i) m[i] = w[i] ? mark : m[i];
+  return {};
+}
+
+std::expected<Values, OpError> mask_value(const Won& won, const Values& value) {
+  VK_CHECK(check_alongside(won.size(), value.size()));
+  const std::size_t n = won.size();
+  Values out = Values::uninit(n);
+  double* o = out.data();
+  const bool* w = won.data();
+  const double* x = value.data();
+  if (value.size() == n) {
+    for (std::size_t i = 0; i < n; ++i) o[i] = w[i] ? x[i] : 0.0;
+  } else {
+    const double x0 = x[0];
+    for (std::size_t i = 0; i < n; ++i) o[i] = w[i] ? x0 : 0.0;
+  }
+  return out;
+}
+
+}  // namespace vornik

@@ -1,0 +1,115 @@
+// The forward state, the numeraire rules of the Monte Carlo state object's
+// advance, its asset values and the two forward prices.
+#include "model/forwardstate.h"
+
+#include <utility>
+
+#include "curves/curves.h"
+
+namespace vornik {
+
+Ledger ForwardState::into_ledger() && { return std::move(ledger); }
+
+double year_fraction(std::int64_t t, std::int64_t pricing_ts) {
+  // Wrapping subtraction: extreme times must not be undefined behaviour.
+  const auto ms = static_cast<std::int64_t>(static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(pricing_ts));
+  return static_cast<double>(ms) / MS_PER_YEAR;
+}
+
+std::expected<Values, EvaluationError> product(Values a, const Values& b) {
+  const std::size_t n = a.size();
+  if (b.size() == n || b.size() == 1) {
+    double* x = a.data();
+    const double* y = b.data();
+    if (b.size() == n) {
+      for (std::size_t i = 0; i < n; ++i) x[i] = x[i] * y[i];
+    } else {
+      const double y0 = y[0];
+      for (std::size_t i = 0; i < n; ++i) x[i] = x[i] * y0;
+    }
+    return a;
+  }
+  auto out = multiply(a, b);
+  if (!out) return std::unexpected(EvaluationError::Message{to_string(out.error())});
+  return std::move(*out);
+}
+
+std::expected<void, EvaluationError> check_run_length(const Values& v, std::uint64_t n) {
+  if (v.size() == n || v.size() == 1) return {};
+  return std::unexpected(EvaluationError::Message{length_mismatch_text(n, v.size())});
+}
+
+ForwardState build_forward_state(const Timetable& timetable, std::uint64_t n) {
+  ForwardState state{.graph = build_depgraph(timetable), .snaps = {}, .ledger = {}, .numeraire = Values::of({1.0})};
+  state.ledger.len = n;
+  return state;
+}
+
+ForwardState build_mc_state(const McModel& model, const Timetable& timetable) {
+  return build_forward_state(timetable, model.settings.paths);
+}
+
+std::expected<void, EvaluationError> forward_state_advance(const McModel& model, ForwardState& state,
+                                                           std::int64_t t) {
+  const double dt = year_fraction(t, model.settings.pricing_ts);
+  McStateObject::Advance r = VK_TRY(model.state.advance(dt));
+  if (auto* factors = std::get_if<Values>(&r)) {
+    VK_CHECK(check_run_length(*factors, model.settings.paths));
+    state.numeraire = VK_TRY(product(std::move(state.numeraire), *factors));
+  } else if (auto* factor = std::get_if<double>(&r)) {
+    state.numeraire = scale(state.numeraire, *factor);
+  } else {
+    const double df = VK_TRY(discount_factor(model.settings.assets, dt));
+    state.numeraire = Values::of({df});
+  }
+  return {};
+}
+
+std::expected<std::optional<Values>, EvaluationError> forward_state_get_value(const McModel& model,
+                                                                              std::string_view name) {
+  return model.state.get_value(name);
+}
+
+std::expected<Values, EvaluationError> input_value_array(const McModel& model, const ForwardState& /*state*/,
+                                                         const Values& v, std::string_view name, std::int64_t t) {
+  std::optional<Values> a = VK_TRY(forward_state_get_value(model, name));
+  if (a) {
+    VK_CHECK(check_run_length(*a, model.settings.paths));
+    return product(std::move(*a), v);
+  }
+  const double f = VK_TRY(asset_forward(model.settings.assets, name, year_fraction(t, model.settings.pricing_ts)));
+  return scale(v, f);
+}
+
+namespace {
+
+// Eight running sums, so that the loop vectorises without reassociation.
+double sum(const Values& p) {
+  const double* x = p.data();
+  const std::size_t n = p.size();
+  double lane[8] = {};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (std::size_t k = 0; k < 8; ++k) lane[k] += x[i + k];
+  }
+  double total = 0.0;
+  for (std::size_t k = 0; k < 4; ++k) total += lane[k] + lane[k + 4];
+  for (; i < n; ++i) total += x[i];
+  return total;
+}
+
+}  // namespace
+
+std::expected<double, EvaluationError> mean_pv(const Ledger& ledger) {
+  const Values* p = VK_TRY(get_track_value(ledger.values, 0));
+  if (p->empty()) return std::unexpected(EvaluationError::Message{"Empty PV Vector"});
+  return sum(*p) / static_cast<double>(p->size());
+}
+
+std::expected<double, EvaluationError> fixed_pv(const Ledger& ledger) {
+  const Values* p = VK_TRY(get_track_value(ledger.values, 0));
+  if (p->empty()) return std::unexpected(EvaluationError::Message{"Empty PV Vector"});
+  return (*p)[0];
+}
+
+}  // namespace vornik
