@@ -3,12 +3,20 @@
 // back the price (pricing) or the cashflows (backtests).
 #include "python_module/entries.h"
 
+#include <memory>
 #include <string_view>
 
+#include "fd/run.h"
+#include "hist/backtest.h"
+#include "hist/tsdata.h"
+#include "model/forwardmodel.h"
+#include "model/forwardstate.h"
 #include "python_module/arrow_import.h"
 #include "python_module/errors.h"
 #include "python_module/read_timetable.h"
 #include "python_module/settings_readers.h"
+#include "python_module/state.h"
+#include "python_module/writers.h"
 
 namespace vornik {
 
@@ -22,26 +30,57 @@ constexpr CallSignature pricing_signature(std::string_view name) {
   return {.function = name, .class_name = {}, .positional = PRICING_PARAMETERS, .required_positional = 4};
 }
 
+// The run of an entry, priced; the ledger stays for the statistics.
+struct Priced {
+  Ledger ledger;
+  double price;
+};
+
 struct McFamily {
   static constexpr CallSignature signature = pricing_signature("mc_price");
   static auto read_settings(PyObject* dataset) { return read_mc_settings(dataset); }
+  static std::uint32_t flags(const McSettings& s) { return s.flags; }
+  static std::expected<Priced, EvaluationError> run(McSettings s, PyObject* state, const Timetable& timetable) {
+    PyMcState object(state);
+    McModel model{std::move(s), object};
+    Ledger ledger = VK_TRY(run_forward_model_mc(model, timetable));
+    const double price = VK_TRY(mean_pv(ledger));
+    return Priced{std::move(ledger), price};
+  }
 };
+
 struct FixedFamily {
   static constexpr CallSignature signature = pricing_signature("fixed_price");
   static auto read_settings(PyObject* dataset) { return read_fixed_settings(dataset); }
+  static std::uint32_t flags(const FixedSettings& s) { return s.flags; }
+  static std::expected<Priced, EvaluationError> run(FixedSettings s, PyObject*, const Timetable& timetable) {
+    Ledger ledger = VK_TRY(run_fixed_model(s, timetable));
+    const double price = VK_TRY(fixed_pv(ledger));
+    return Priced{std::move(ledger), price};
+  }
 };
+
 struct HullWhiteFamily {
   static constexpr CallSignature signature = pricing_signature("fd_hullwhite_price");
   static auto read_settings(PyObject* dataset) { return read_hw_settings(dataset); }
+  static std::uint32_t flags(const HwSettings& s) { return s.fd.flags; }
+  static std::expected<Priced, EvaluationError> run(HwSettings s, PyObject*, const Timetable& timetable) {
+    Ledger ledger = VK_TRY(run_fd_hullwhite(s, timetable));
+    const double price = VK_TRY(fd_price(s.fd, ledger));
+    return Priced{std::move(ledger), price};
+  }
 };
+
 struct BlackScholesFamily {
   static constexpr CallSignature signature = pricing_signature("fd_blackscholes_price");
   static auto read_settings(PyObject* dataset) { return read_bs_settings(dataset); }
+  static std::uint32_t flags(const BsSettings& s) { return s.fd.flags; }
+  static std::expected<Priced, EvaluationError> run(BsSettings s, PyObject*, const Timetable& timetable) {
+    Ledger ledger = VK_TRY(run_fd_blackscholes(s, timetable));
+    const double price = VK_TRY(fd_price(s.fd, ledger));
+    return Priced{std::move(ledger), price};
+  }
 };
-
-PyError not_built(std::string_view entry) {
-  return PyError(PyExc_RuntimeError, fmt::format("{}() is not built yet", entry));
-}
 
 template <class Family>
 PyResult<PyRef> price(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,7 +95,24 @@ PyResult<PyRef> price(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   if (!timetable) return std::unexpected(timetable_error_to_pyerr(std::move(timetable).error()));
   auto settings = Family::read_settings(dataset.get());
   if (!settings) return std::unexpected(dataset_error_to_pyerr(std::move(settings).error()));
-  return std::unexpected(not_built(Family::signature.function));
+  const std::uint32_t flags = Family::flags(*settings);
+  auto priced = Family::run(std::move(*settings), state.get(), *timetable);
+  if (!priced) return std::unexpected(evaluation_error_to_pyerr(std::move(priced).error()));
+  // Statistics only once the price is known; their failure withholds it.
+  if (auto r = emit_ledger_stats(flags, priced->ledger, state.get()); !r)
+    return std::unexpected(evaluation_error_to_pyerr(std::move(r).error()));
+  PyRef result = PyRef::steal(PyFloat_FromDouble(priced->price));
+  if (!result) return std::unexpected(PyError::fetch());
+  return result;
+}
+
+// A backtest against its history source; cashflows leave through set_stat.
+PyResult<PyRef> replay(const Timetable& timetable, std::unique_ptr<ValueSource> source, PyObject* state) {
+  BacktestModel model{std::move(source)};
+  auto ledger = run_backtest(model, timetable);
+  if (!ledger) return std::unexpected(evaluation_error_to_pyerr(std::move(ledger).error()));
+  VK_CHECK(emit_backtest_cashflows(*ledger, state));
+  return PyRef::borrow(Py_None);
 }
 
 }  // namespace
@@ -87,7 +143,7 @@ PyResult<PyRef> backtest_csv(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
   auto timetable = read_timetable(batch, expressions.get());
   if (!timetable) return std::unexpected(timetable_error_to_pyerr(std::move(timetable).error()));
-  return std::unexpected(not_built(signature.function));
+  return replay(*timetable, std::make_unique<TsDataSource>(std::move(base), 100.0), state.get());
 }
 
 PyResult<PyRef> backtest_py(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -102,7 +158,7 @@ PyResult<PyRef> backtest_py(PyObject* const* args, Py_ssize_t nargs, PyObject* k
 
   auto timetable = read_timetable(batch, expressions.get());
   if (!timetable) return std::unexpected(timetable_error_to_pyerr(std::move(timetable).error()));
-  return std::unexpected(not_built(signature.function));
+  return replay(*timetable, std::make_unique<PyValueSource>(std::move(base), state.get()), state.get());
 }
 
 }  // namespace vornik

@@ -36,7 +36,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    .name = "PySliceContainer",
+    .name = "_vornik.PySliceContainer",
     .basicsize = sizeof(SliceContainer),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -234,9 +234,8 @@ PyResult<void> dict_set_u64_key(PyObject* dict, std::uint64_t key, PyRef value) 
 
 std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledger& ledger, PyObject* state) {
   if (flags & FLAG_PV_VEC) {
-    auto pv = ledger.values.find(0);
-    if (pv == ledger.values.end()) return std::unexpected(OpError(OpError::TrackNotFound{0}));
-    set_stat_best_effort(state, "PV_VEC", to_numpy(pv->second.clone()));
+    const Values* pv = VK_TRY(get_track_value(ledger.values, 0));
+    set_stat_best_effort(state, "PV_VEC", to_numpy(pv->clone()));
   }
   if (flags & FLAG_CHOICES) set_stat_best_effort(state, "CHOICES", nested_dict(std::exchange(ledger.choices, {})));
   if (flags & FLAG_CASHFLOW)
