@@ -30,56 +30,40 @@ constexpr CallSignature pricing_signature(std::string_view name) {
   return {.function = name, .class_name = {}, .positional = PRICING_PARAMETERS, .required_positional = 4};
 }
 
-// The run of an entry, priced; the ledger stays for the statistics.
-struct Priced {
-  Ledger ledger;
-  double price;
-};
-
+// What differs between the four pricing entries.
 struct McFamily {
   static constexpr CallSignature signature = pricing_signature("mc_price");
   static auto read_settings(PyObject* dataset) { return read_mc_settings(dataset); }
   static std::uint32_t flags(const McSettings& s) { return s.flags; }
-  static std::expected<Priced, EvaluationError> run(McSettings s, PyObject* state, const Timetable& timetable) {
+  static auto run(McSettings& s, PyObject* state, const Timetable& timetable) {
     PyMcState object(state);
-    McModel model{std::move(s), object};
-    Ledger ledger = VK_TRY(run_forward_model_mc(model, timetable));
-    const double price = VK_TRY(mean_pv(ledger));
-    return Priced{std::move(ledger), price};
+    return run_forward_model_mc(McModel{std::move(s), object}, timetable);  // the price reads the ledger only
   }
+  static auto price(const McSettings&, const Ledger& ledger) { return mean_pv(ledger); }
 };
 
 struct FixedFamily {
   static constexpr CallSignature signature = pricing_signature("fixed_price");
   static auto read_settings(PyObject* dataset) { return read_fixed_settings(dataset); }
   static std::uint32_t flags(const FixedSettings& s) { return s.flags; }
-  static std::expected<Priced, EvaluationError> run(FixedSettings s, PyObject*, const Timetable& timetable) {
-    Ledger ledger = VK_TRY(run_fixed_model(s, timetable));
-    const double price = VK_TRY(fixed_pv(ledger));
-    return Priced{std::move(ledger), price};
-  }
+  static auto run(FixedSettings& s, PyObject*, const Timetable& timetable) { return run_fixed_model(s, timetable); }
+  static auto price(const FixedSettings&, const Ledger& ledger) { return fixed_pv(ledger); }
 };
 
 struct HullWhiteFamily {
   static constexpr CallSignature signature = pricing_signature("fd_hullwhite_price");
   static auto read_settings(PyObject* dataset) { return read_hw_settings(dataset); }
   static std::uint32_t flags(const HwSettings& s) { return s.fd.flags; }
-  static std::expected<Priced, EvaluationError> run(HwSettings s, PyObject*, const Timetable& timetable) {
-    Ledger ledger = VK_TRY(run_fd_hullwhite(s, timetable));
-    const double price = VK_TRY(fd_price(s.fd, ledger));
-    return Priced{std::move(ledger), price};
-  }
+  static auto run(HwSettings& s, PyObject*, const Timetable& timetable) { return run_fd_hullwhite(s, timetable); }
+  static auto price(const HwSettings& s, const Ledger& ledger) { return fd_price(s.fd, ledger); }
 };
 
 struct BlackScholesFamily {
   static constexpr CallSignature signature = pricing_signature("fd_blackscholes_price");
   static auto read_settings(PyObject* dataset) { return read_bs_settings(dataset); }
   static std::uint32_t flags(const BsSettings& s) { return s.fd.flags; }
-  static std::expected<Priced, EvaluationError> run(BsSettings s, PyObject*, const Timetable& timetable) {
-    Ledger ledger = VK_TRY(run_fd_blackscholes(s, timetable));
-    const double price = VK_TRY(fd_price(s.fd, ledger));
-    return Priced{std::move(ledger), price};
-  }
+  static auto run(BsSettings& s, PyObject*, const Timetable& timetable) { return run_fd_blackscholes(s, timetable); }
+  static auto price(const BsSettings& s, const Ledger& ledger) { return fd_price(s.fd, ledger); }
 };
 
 template <class Family>
@@ -96,12 +80,14 @@ PyResult<PyRef> price(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
   auto settings = Family::read_settings(dataset.get());
   if (!settings) return std::unexpected(dataset_error_to_pyerr(std::move(settings).error()));
   const std::uint32_t flags = Family::flags(*settings);
-  auto priced = Family::run(std::move(*settings), state.get(), *timetable);
-  if (!priced) return std::unexpected(evaluation_error_to_pyerr(std::move(priced).error()));
+  auto ledger = Family::run(*settings, state.get(), *timetable);
+  if (!ledger) return std::unexpected(evaluation_error_to_pyerr(std::move(ledger).error()));
+  auto value = Family::price(*settings, *ledger);
+  if (!value) return std::unexpected(evaluation_error_to_pyerr(std::move(value).error()));
   // Statistics only once the price is known; their failure withholds it.
-  if (auto r = emit_ledger_stats(flags, priced->ledger, state.get()); !r)
+  if (auto r = emit_ledger_stats(flags, *ledger, state.get()); !r)
     return std::unexpected(evaluation_error_to_pyerr(std::move(r).error()));
-  PyRef result = PyRef::steal(PyFloat_FromDouble(priced->price));
+  PyRef result = PyRef::steal(PyFloat_FromDouble(*value));
   if (!result) return std::unexpected(PyError::fetch());
   return result;
 }
