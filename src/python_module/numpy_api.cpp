@@ -138,6 +138,10 @@ Values copy_vector(PyObject* array) {
   const npy_intp stride = PyArray_STRIDE(a, 0);
   const char* base = PyArray_BYTES(a);
   Values out = Values::uninit(static_cast<std::size_t>(n));
+  if (std::is_same_v<T, double> && stride == sizeof(double)) {
+    std::memcpy(out.data(), base, static_cast<std::size_t>(n) * sizeof(double));
+    return out;
+  }
   for (npy_intp i = 0; i < n; ++i) {
     T x;
     std::memcpy(&x, base + i * stride, sizeof x);
