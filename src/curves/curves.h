@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -17,6 +18,12 @@ namespace vornik {
 
 // Milliseconds of a 365-day year: model times are year fractions.
 inline constexpr double MS_PER_YEAR = 31536000000.0;
+
+// (t − from) / MS_PER_YEAR. The difference is taken exactly, so that no pair
+// of 64-bit times overflows; where it fits 64 bits the result is the same.
+inline double year_fraction(std::int64_t t, std::int64_t from) {
+  return static_cast<double>(static_cast<__int128>(t) - from) / MS_PER_YEAR;
+}
 
 struct LinearInterpolator {
   std::vector<double> x;     // pillar times, strictly rising, at least two

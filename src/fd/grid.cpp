@@ -35,12 +35,12 @@ struct StepTerms {
 };
 
 StepTerms step_terms(const FdSettings& fd, double vol, const FdState& state, std::int64_t target) {
-  const double dt = years_between(state.time, target);
+  const double dt = year_fraction(state.time, target);
   const double q = dt * 0.25;
   const double h = dt * 0.5;
   const double sigma2 = vol * vol;
-  return {.Ts = years_between(state.time, fd.pricing_ts),
-          .Tt = years_between(target, fd.pricing_ts),
+  return {.Ts = year_fraction(state.time, fd.pricing_ts),
+          .Tt = year_fraction(target, fd.pricing_ts),
           .q = q,
           .h = h,
           .sigma2 = sigma2,
@@ -62,11 +62,6 @@ void require_length(std::size_t n, std::size_t len) {
 }
 
 }  // namespace
-
-double years_between(std::int64_t a, std::int64_t b) {
-  const auto diff = static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
-  return static_cast<double>(diff) / MS_PER_YEAR;
-}
 
 FdState build_fd_grid_state(std::uint64_t n_x, double max_x, std::int64_t time) {
   // 2N + 1 must neither wrap nor exceed what an allocation can address.
@@ -346,7 +341,7 @@ std::expected<Values, EvaluationError> input_value_array(const BsSettings& setti
     }
     return std::move(*product);
   }
-  const double F = VK_TRY(asset_forward(settings.fd.assets, name, years_between(t, settings.fd.pricing_ts)));
+  const double F = VK_TRY(asset_forward(settings.fd.assets, name, year_fraction(t, settings.fd.pricing_ts)));
   return scale(v, F);
 }
 

@@ -82,7 +82,4 @@ std::expected<Values, EvaluationError> input_value_array(const BsSettings& setti
 
 Ledger into_ledger(FdState&& state);
 
-// (a - b) / 31536000000.0, the integer difference taken without overflow.
-double years_between(std::int64_t a, std::int64_t b);
-
 }  // namespace vornik

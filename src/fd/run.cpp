@@ -54,7 +54,7 @@ auto step_operator(const BsSettings& s, const FdState& state, std::int64_t targe
 // An Asset row: its forward at te under Hull-White, one value for the grid.
 std::expected<Values, EvaluationError> asset_value(const HwSettings& s, const FdState&, std::string_view name,
                                                    double q, std::int64_t te) {
-  const double F = VK_TRY(asset_forward(s.fd.assets, name, years_between(te, s.fd.pricing_ts)));
+  const double F = VK_TRY(asset_forward(s.fd.assets, name, year_fraction(te, s.fd.pricing_ts)));
   return Values::of({q * F});
 }
 // ... and under Black-Scholes the price over the grid for the settings' asset.
@@ -65,7 +65,7 @@ std::expected<Values, EvaluationError> asset_value(const BsSettings& s, const Fd
 
 template <class Settings>
 std::expected<void, EvaluationError> roll(const Settings& settings, FdState& state, std::int64_t target) {
-  if (years_between(state.time, target) < MIN_ROLL_YEARS) return {};
+  if (year_fraction(state.time, target) < MIN_ROLL_YEARS) return {};
   const StepOperator op = VK_TRY(step_operator(settings, state, target));
   std::vector<std::span<double>> vectors;
   vectors.reserve(state.ledger.values.size());

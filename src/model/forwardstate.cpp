@@ -10,12 +10,6 @@ namespace vornik {
 
 Ledger ForwardState::into_ledger() && { return std::move(ledger); }
 
-double year_fraction(std::int64_t t, std::int64_t pricing_ts) {
-  // Wrapping subtraction: extreme times must not be undefined behaviour.
-  const auto ms = static_cast<std::int64_t>(static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(pricing_ts));
-  return static_cast<double>(ms) / MS_PER_YEAR;
-}
-
 std::expected<Values, EvaluationError> product(Values a, const Values& b) {
   const std::size_t n = a.size();
   if (b.size() == n || b.size() == 1) {

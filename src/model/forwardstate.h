@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "ledger/depgraph.h"
+#include "curves/curves.h"
 #include "ledger/ledger.h"
 #include "model/model.h"
 #include "timetable/errors.h"
@@ -27,8 +28,6 @@ struct ForwardState {
   Ledger into_ledger() &&;
 };
 
-// (t − pricing_ts) / MS_PER_YEAR, the difference taken in 64-bit integers.
-double year_fraction(std::int64_t t, std::int64_t pricing_ts);
 
 // a × b elementwise, a one-element side repeated; reuses a's buffer when it
 // already has the result's length. Lengths that cannot meet are an error.

@@ -2,6 +2,7 @@
 #include "python_module/numpy_api.h"
 
 #include <atomic>
+#include <bit>
 #include <string>
 
 #include "python_module/binding.h"
@@ -123,6 +124,13 @@ bool is_f64_vector(PyObject* o) {
   return same;
 }
 
+bool is_any_order_f64_vector(PyObject* o) {
+  ensure_numpy();
+  if (!PyArray_Check(o)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(o);
+  return PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_DOUBLE;
+}
+
 bool is_bool_vector(PyObject* o) {
   ensure_numpy();
   if (!PyArray_Check(o)) return false;
@@ -138,9 +146,19 @@ Values copy_vector(PyObject* array) {
   const npy_intp stride = PyArray_STRIDE(a, 0);
   const char* base = PyArray_BYTES(a);
   Values out = Values::uninit(static_cast<std::size_t>(n));
-  if (std::is_same_v<T, double> && stride == sizeof(double)) {
-    std::memcpy(out.data(), base, static_cast<std::size_t>(n) * sizeof(double));
-    return out;
+  if constexpr (std::is_same_v<T, double>) {
+    if (PyArray_ISBYTESWAPPED(a)) {
+      for (npy_intp i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, base + i * stride, sizeof bits);
+        out[static_cast<std::size_t>(i)] = std::bit_cast<double>(std::byteswap(bits));
+      }
+      return out;
+    }
+    if (stride == sizeof(double)) {
+      std::memcpy(out.data(), base, static_cast<std::size_t>(n) * sizeof(double));
+      return out;
+    }
   }
   for (npy_intp i = 0; i < n; ++i) {
     T x;

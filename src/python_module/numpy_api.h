@@ -33,10 +33,11 @@ PyRef to_numpy(Values v);
 PyRef to_numpy(Mask m);
 
 // A NumPy array (or subclass) with one dimension and float64 elements in
-// native byte order / with bool elements.
+// native byte order / in either byte order / with bool elements.
 bool is_f64_vector(PyObject* o);
+bool is_any_order_f64_vector(PyObject* o);
 bool is_bool_vector(PyObject* o);
-// Copies of such arrays, strides followed.
+// Copies of such arrays, strides followed, bytes swapped where needed.
 Values copy_f64_vector(PyObject* array);
 Values copy_bool_vector(PyObject* array);
 

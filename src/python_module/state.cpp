@@ -57,7 +57,7 @@ PyRef new_ref(PyObject* made) {
 std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double dt) {
   PyRef arg = new_ref(PyFloat_FromDouble(dt));
   PyRef r = VK_TRY(call_method(state_, advance_name(), "advance", {arg.get()}));
-  if (is_f64_vector(r.get())) return copy_f64_vector(r.get());
+  if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
   double x = PyFloat_AsDouble(r.get());
   if (x == -1.0 && PyErr_Occurred()) {
     (void)PyError::fetch();  // not a number: the numeraire restarts from the discount factor
@@ -69,7 +69,7 @@ std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double
 std::expected<std::optional<Values>, EvaluationError> PyMcState::get_value(std::string_view name) {
   PyRef arg = py_str(name);
   PyRef r = VK_TRY(call_method(state_, get_value_name(), "get_value", {arg.get()}));
-  if (is_f64_vector(r.get())) return copy_f64_vector(r.get());
+  if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
   return std::nullopt;
 }
 

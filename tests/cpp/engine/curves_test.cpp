@@ -229,5 +229,13 @@ TEST(BuildAsset, RefusalIsBuilderError) {
             "BuilderError Values in the x axis need to be strictly monotonic rising");
 }
 
+TEST(YearFraction, ExactForEveryPairOfTimes) {
+  EXPECT_EQ(year_fraction(31536000000, 0), 1.0);
+  EXPECT_EQ(year_fraction(0, 31536000000 / 10), -0.1);
+  // The difference does not fit 64 bits: still about +584.9 years, not a wrapped value.
+  EXPECT_NEAR(year_fraction(INT64_MAX, INT64_MIN), 18446744073709551615.0 / 31536000000.0, 1e-9);
+  EXPECT_LT(year_fraction(INT64_MIN, INT64_MAX), -584.0);
+}
+
 }  // namespace
 }  // namespace vornik

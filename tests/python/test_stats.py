@@ -1,0 +1,130 @@
+"""The statistics a pricing call hands to `set_stat`: which ones FLAGS
+selects and in what order, the arrays' shapes, keys, dtypes and ownership,
+and what a failing price or a failing `set_stat` does to them."""
+
+import gc
+
+import numpy as np
+import pytest
+
+import _vornik
+from contracts import T0, flat_rate_dataset, timetable
+
+LEAD = "Error during model evaluation, caused by\n"
+ALL = ["PV_VEC", "CHOICES", "CASHFLOW"]
+
+
+class Recorder:
+    """Answers nothing to the model (curves are used) and records set_stat."""
+
+    def __init__(self, fail_on=()):
+        self.fail_on = fail_on
+        self.stats = []
+
+    def advance(self, dt):
+        return None
+
+    def get_value(self, name):
+        return None
+
+    def set_stat(self, name, value):
+        self.stats.append((name, value))
+        if name in self.fail_on:
+            raise ValueError(name)
+
+    def names(self):
+        return [name for name, _ in self.stats]
+
+
+# Track "p" (key 0) is worth 3; the ">" row 2 of track "c" (key 1) wins
+# everywhere and voids the cashflow of row 3.
+ROWS = [
+    (T0, "p", "+", 1.0, "USD"),
+    (T0, "p", "+", 2.0, "USD"),
+    (T0, "c", ">", 1.0, "USD"),
+    (T0, "c", "+", -1.0, "USD"),
+]
+PATHS = {"mc": 4, "fixed": 1}
+
+
+def price(entry, state, flags, events=None, paths=None):
+    events = events or timetable(ROWS)
+    if entry == "mc":
+        dataset = flat_rate_dataset(MC={"PATHS": PATHS["mc"] if paths is None else paths, "SEED": 1, "FLAGS": flags})
+        return _vornik.mc_price(events, state, dataset, {})
+    return _vornik.fixed_price(events, state, flat_rate_dataset(FIXED={"FLAGS": flags}), {})
+
+
+@pytest.mark.parametrize("entry", ["mc", "fixed"])
+@pytest.mark.parametrize(
+    "flags, names",
+    [(0, []), (4, []), (1, ["PV_VEC"]), (2, ["CHOICES"]), (8, ["CASHFLOW"]), (10, ["CHOICES", "CASHFLOW"]),
+     (11, ALL), (15, ALL)],
+)
+def test_flags_select_the_statistics_in_order(entry, flags, names):
+    state = Recorder()
+    assert price(entry, state, flags) == 3.0
+    assert state.names() == names
+
+
+def arrays(value):
+    if isinstance(value, np.ndarray):
+        yield value
+    else:
+        for inner in value.values():
+            yield from arrays(inner)
+
+
+@pytest.mark.parametrize("entry", ["mc", "fixed"])
+def test_arrays_are_writeable_views_over_memory_they_own(entry):
+    n = PATHS[entry]
+    state = Recorder()
+    price(entry, state, 11)
+    stats = dict(state.stats)
+    assert stats["PV_VEC"].tolist() == [3.0] * n
+    # CHOICES: row, then track. CASHFLOW: track, then row.
+    assert {r: {t: a.tolist() for t, a in d.items()} for r, d in stats["CHOICES"].items()} == {2: {1: [1] * n}}
+    assert {t: {r: a.tolist() for r, a in d.items()} for t, d in stats["CASHFLOW"].items()} == {
+        0: {0: [1.0] * n, 1: [2.0] * n},
+        1: {2: [1.0] * n, 3: [0.0] * n},
+    }
+    written = [(name, a) for name in ALL for a in arrays(stats[name])]
+    for name, a in written:
+        expected = np.uint64 if name == "CHOICES" else np.float64
+        assert (a.dtype, a.shape, a.flags.writeable) == (expected, (n,), True), name
+        assert type(a.base).__name__ == "PySliceContainer", name
+        a[:] = 7
+
+    # The memory stays with the arrays after the call and through the next one.
+    del state, stats
+    gc.collect()
+    price(entry, Recorder(), 11)
+    assert all((a == 7).all() for _, a in written)
+
+
+@pytest.mark.parametrize(
+    "events, paths, flags, message",
+    [
+        (timetable(ROWS[2:], tracks=["p", "c"]), None, 9, "Track 0 not found"),
+        (None, 0, 11, "Empty PV Vector"),
+    ],
+    ids=["no-track-0", "no-paths"],
+)
+def test_no_statistic_is_written_when_the_price_fails(events, paths, flags, message):
+    state = Recorder()
+    with pytest.raises(RuntimeError) as info:
+        price("mc", state, flags, events, paths)
+    assert str(info.value) == LEAD + message
+    assert state.stats == []
+
+
+@pytest.mark.parametrize("failing", ALL)
+def test_a_raising_set_stat_stops_neither_the_others_nor_the_price(failing):
+    state = Recorder(fail_on={failing})
+    assert price("mc", state, 11) == 3.0
+    assert state.names() == ALL
+
+
+@pytest.mark.parametrize("state", [None, object()], ids=["none", "no-set-stat"])
+def test_a_state_without_set_stat_still_gets_the_price(state):
+    assert price("fixed", state, 11) == 3.0
