@@ -19,20 +19,12 @@ namespace {
 
 constexpr std::string_view METHOD = "__arrow_c_array__";
 
-PyObject* method_name() {
-  static std::atomic<PyObject*> s{nullptr};
-  PyObject* p = process_object(s, [] { return PyUnicode_InternFromString("__arrow_c_array__"); });
-  if (p == nullptr) throw Panic("failed to intern a string");
-  return p;
-}
+ProcessObject method_name([] { return PyUnicode_InternFromString("__arrow_c_array__"); });
+ProcessObject record_batch_type([] { return import_attribute("pyarrow", "RecordBatch"); });
 
-// pyarrow.RecordBatch, kept for the life of the process (borrowed).
+// pyarrow.RecordBatch (borrowed).
 PyResult<PyObject*> record_batch_class() {
-  static std::atomic<PyObject*> cls{nullptr};
-  PyObject* c = process_object(cls, [] {
-    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    return pyarrow ? PyObject_GetAttrString(pyarrow.get(), "RecordBatch") : nullptr;
-  });
+  PyObject* c = record_batch_type.get();
   if (c == nullptr) return std::unexpected(PyError::fetch());
   return c;
 }
@@ -176,7 +168,7 @@ PyResult<ArrowBatch> import_exported(PyObject* events_rb) {
 
 PyResult<ArrowBatch> import_record_batch(PyObject* events_rb) {
   PyObject* method = nullptr;
-  if (PyObject_GetOptionalAttr(events_rb, method_name(), &method) < 0) return std::unexpected(PyError::fetch());
+  if (PyObject_GetOptionalAttr(events_rb, method_name.required(), &method) < 0) return std::unexpected(PyError::fetch());
   if (method != nullptr) return import_capsules(PyRef::steal(method).get());
   return import_exported(events_rb);
 }

@@ -15,16 +15,18 @@ namespace {
 
 thread_local std::int64_t tls_attach_count = 0;
 
-std::atomic<PyObject*> panic_type{nullptr};
+ProcessObject panic_type([] {
+  return PyErr_NewExceptionWithDoc(
+      "pyo3_runtime.PanicException",
+      "The exception raised when native code of a module called from Python aborts.\n\n"
+      "Like SystemExit, it derives from BaseException, so that it will typically propagate "
+      "all the way through the stack and end the Python interpreter.",
+      PyExc_BaseException, nullptr);
+});
 
-PyObject* intern(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
-  PyObject* p = process_object(slot, make);
-  if (p == nullptr) {
-    PyErr_Clear();
-    throw Panic("failed to intern a string");
-  }
-  return p;
-}
+ProcessObject name_string([] { return PyUnicode_InternFromString("__name__"); });
+ProcessObject all_string([] { return PyUnicode_InternFromString("__all__"); });
+ProcessObject add_note_string([] { return PyUnicode_InternFromString("add_note"); });
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<std::string_view>& names) {
@@ -45,46 +47,39 @@ PyError call_error(std::string message) { return PyError(PyExc_TypeError, std::m
 
 }  // namespace
 
-// No lock is held across the Python calls of make(): a racing thread's copy
-// is dropped.
-PyObject* process_object(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
-  if (PyObject* p = slot.load(std::memory_order_acquire)) return p;
-  PyObject* made = make();
+PyObject* ProcessObject::get() {
+  if (PyObject* p = object_.load(std::memory_order_acquire)) return p;
+  PyObject* made = make_();
   if (made == nullptr) return nullptr;
   PyObject* expected = nullptr;
-  if (!slot.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+  if (!object_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
     Py_DECREF(made);
     return expected;
   }
   return made;
 }
 
+PyObject* ProcessObject::required() {
+  if (PyObject* p = get()) return p;
+  PyRef cause = PyRef::steal(PyErr_GetRaisedException());
+  throw Panic(cause ? str_of(cause.get()).value_or("<exception str() failed>") : "a process object is missing");
+}
+
+PyObject* import_attribute(const char* module, const char* name) {
+  PyRef m = PyRef::steal(PyImport_ImportModule(module));
+  return m ? PyObject_GetAttrString(m.get(), name) : nullptr;
+}
+
 std::int64_t attach_count() { return tls_attach_count; }
 AttachGuard::AttachGuard() { ++tls_attach_count; }
 AttachGuard::~AttachGuard() { --tls_attach_count; }
 
-PyObject* interned_name() {
-  static std::atomic<PyObject*> s{nullptr};
-  return intern(s, [] { return PyUnicode_InternFromString("__name__"); });
-}
-PyObject* interned_all() {
-  static std::atomic<PyObject*> s{nullptr};
-  return intern(s, [] { return PyUnicode_InternFromString("__all__"); });
-}
-PyObject* interned_add_note() {
-  static std::atomic<PyObject*> s{nullptr};
-  return intern(s, [] { return PyUnicode_InternFromString("add_note"); });
-}
+PyObject* interned_name() { return name_string.required(); }
+PyObject* interned_all() { return all_string.required(); }
+PyObject* interned_add_note() { return add_note_string.required(); }
 
 PyObject* panic_exception_type() {
-  PyObject* type = process_object(panic_type, [] {
-    return PyErr_NewExceptionWithDoc(
-        "pyo3_runtime.PanicException",
-        "The exception raised when native code of a module called from Python aborts.\n\n"
-        "Like SystemExit, it derives from BaseException, so that it will typically propagate "
-        "all the way through the stack and end the Python interpreter.",
-        PyExc_BaseException, nullptr);
-  });
+  PyObject* type = panic_type.get();
   if (type == nullptr) {
     std::fputs("Failed to initialize new exception type.\n", stderr);
     std::abort();
@@ -111,7 +106,7 @@ std::string type_qualname(PyTypeObject* type) {
 PyError PyError::fetch() {
   PyRef value = PyRef::steal(PyErr_GetRaisedException());
   if (!value) return PyError(PyExc_SystemError, "attempted to fetch exception but none was set");
-  PyObject* panic = panic_type.load(std::memory_order_acquire);
+  PyObject* panic = panic_type.made();  // no instance exists before the class
   if (panic != nullptr && PyObject_TypeCheck(value.get(), reinterpret_cast<PyTypeObject*>(panic))) {
     std::string message = str_of(value.get()).value_or("<exception str() failed>");
     std::fputs("--- PanicException from Python code; its traceback follows ---\n", stderr);

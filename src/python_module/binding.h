@@ -104,9 +104,27 @@ struct AttachGuard {
   AttachGuard& operator=(const AttachGuard&) = delete;
 };
 
-// A Python object created once per process and kept until it ends
-// (borrowed); nullptr with the error set when make() fails.
-PyObject* process_object(std::atomic<PyObject*>& slot, PyObject* (*make)());
+// A Python object made on first use and kept until the process ends (an
+// interned name, a class). No lock is held across make(): a racing thread's
+// copy is dropped.
+class ProcessObject {
+ public:
+  using Make = PyObject* (*)();
+  constexpr explicit ProcessObject(Make make) : make_(make) {}
+  // Borrowed; nullptr with the error set when make() fails.
+  PyObject* get();
+  // Borrowed; a failure aborts the call.
+  PyObject* required();
+  // The object if it has been made, else nullptr; makes nothing.
+  PyObject* made() const { return object_.load(std::memory_order_acquire); }
+
+ private:
+  Make make_;
+  std::atomic<PyObject*> object_{nullptr};
+};
+
+// module.name as a new reference, or nullptr with the error set.
+PyObject* import_attribute(const char* module, const char* name);
 
 // Interned strings, created once per process (borrowed).
 PyObject* interned_name();      // "__name__"

@@ -13,15 +13,8 @@ namespace vornik {
 
 namespace {
 
-// dict.items itself, so that a subclass's items() is never called (borrowed).
-PyObject* dict_items() {
-  static std::atomic<PyObject*> method{nullptr};
-  PyObject* m = process_object(method, [] {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "items");
-  });
-  if (m == nullptr) throw Panic(exception_text(std::move(PyError::fetch()).into_value().get()));
-  return m;
-}
+// dict.items itself, so that a subclass's items() is never called.
+ProcessObject dict_items([] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "items"); });
 
 std::string execution_error(std::string text) { return error_to_string(PythonCallError::Execution{std::move(text)}); }
 
@@ -65,7 +58,7 @@ std::expected<ExpressionMaps, DatasetError> read_expressions(PyObject* expressio
   // CPython's own item iterator: it holds references to each key and value
   // and stops with a RuntimeError when code run by a conversion below
   // changes the dictionary.
-  PyRef view = PyRef::steal(PyObject_CallOneArg(dict_items(), expressions));
+  PyRef view = PyRef::steal(PyObject_CallOneArg(dict_items.required(), expressions));
   if (!view) return std::unexpected(fetch_dataset_error());
   PyRef items = PyRef::steal(PyObject_GetIter(view.get()));
   if (!items) return std::unexpected(fetch_dataset_error());

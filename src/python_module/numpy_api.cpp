@@ -44,15 +44,9 @@ PyType_Spec slice_container_spec = {
     .slots = slice_container_slots,
 };
 
-PyTypeObject* slice_container_type() {
-  static std::atomic<PyObject*> type{nullptr};
-  PyObject* t = process_object(type, [] { return PyType_FromSpec(&slice_container_spec); });
-  if (t == nullptr) {
-    PyErr_Clear();
-    throw Panic("failed to create the PySliceContainer class");
-  }
-  return reinterpret_cast<PyTypeObject*>(t);
-}
+ProcessObject slice_container_class([] { return PyType_FromSpec(&slice_container_spec); });
+
+PyTypeObject* slice_container_type() { return reinterpret_cast<PyTypeObject*>(slice_container_class.required()); }
 
 PyArray_Descr* f64_descr() { return PyArray_DescrFromType(NPY_DOUBLE); }
 

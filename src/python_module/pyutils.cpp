@@ -17,15 +17,8 @@ std::expected<T, DatasetError> converted(std::string_view key, PyResult<T> r) {
 }
 
 // collections.abc.Sequence, the expected type of a list of names.
-PyTypeObject* sequence_abc() {
-  static std::atomic<PyObject*> seq{nullptr};
-  PyObject* s = process_object(seq, [] {
-    PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
-    return abc ? PyObject_GetAttrString(abc.get(), "Sequence") : nullptr;
-  });
-  if (s == nullptr) throw Panic(exception_text(std::move(PyError::fetch()).into_value().get()));
-  return reinterpret_cast<PyTypeObject*>(s);
-}
+ProcessObject sequence_class([] { return import_attribute("collections.abc", "Sequence"); });
+PyTypeObject* sequence_abc() { return reinterpret_cast<PyTypeObject*>(sequence_class.required()); }
 
 }  // namespace
 

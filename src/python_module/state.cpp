@@ -13,21 +13,8 @@ namespace vornik {
 
 namespace {
 
-PyObject* method_name(std::atomic<PyObject*>& slot, PyObject* (*make)()) {
-  PyObject* name = process_object(slot, make);
-  if (name == nullptr) throw Panic(exception_text(std::move(PyError::fetch()).into_value().get()));
-  return name;
-}
-
-PyObject* advance_name() {
-  static std::atomic<PyObject*> s{nullptr};
-  return method_name(s, [] { return PyUnicode_InternFromString("advance"); });
-}
-
-PyObject* get_value_name() {
-  static std::atomic<PyObject*> s{nullptr};
-  return method_name(s, [] { return PyUnicode_InternFromString("get_value"); });
-}
+ProcessObject advance_name([] { return PyUnicode_InternFromString("advance"); });
+ProcessObject get_value_name([] { return PyUnicode_InternFromString("get_value"); });
 
 EvaluationError method_error(const char* method, PyError error) {
   return python_call_error_to_message(PythonCallError::Method{method, std::move(error).into_value()});
@@ -56,7 +43,7 @@ PyRef new_ref(PyObject* made) {
 
 std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double dt) {
   PyRef arg = new_ref(PyFloat_FromDouble(dt));
-  PyRef r = VK_TRY(call_method(state_, advance_name(), "advance", {arg.get()}));
+  PyRef r = VK_TRY(call_method(state_, advance_name.required(), "advance", {arg.get()}));
   if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
   double x = PyFloat_AsDouble(r.get());
   if (x == -1.0 && PyErr_Occurred()) {
@@ -68,7 +55,7 @@ std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double
 
 std::expected<std::optional<Values>, EvaluationError> PyMcState::get_value(std::string_view name) {
   PyRef arg = py_str(name);
-  PyRef r = VK_TRY(call_method(state_, get_value_name(), "get_value", {arg.get()}));
+  PyRef r = VK_TRY(call_method(state_, get_value_name.required(), "get_value", {arg.get()}));
   if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
   return std::nullopt;
 }
@@ -76,7 +63,7 @@ std::expected<std::optional<Values>, EvaluationError> PyMcState::get_value(std::
 std::expected<double, EvaluationError> PyValueSource::lookup(std::string_view name, std::int64_t time_ms) {
   PyRef name_arg = py_str(name);
   PyRef time_arg = new_ref(PyLong_FromLongLong(time_ms));
-  PyRef r = VK_TRY(call_method(state_, get_value_name(), "get_value", {name_arg.get(), time_arg.get()}));
+  PyRef r = VK_TRY(call_method(state_, get_value_name.required(), "get_value", {name_arg.get(), time_arg.get()}));
   double x = PyFloat_AsDouble(r.get());
   if (x == -1.0 && PyErr_Occurred()) return std::unexpected(method_error("get_value", PyError::fetch()));
   return x;

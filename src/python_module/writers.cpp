@@ -15,20 +15,8 @@ namespace vornik {
 
 namespace {
 
-PyObject* interned_set_stat() {
-  static std::atomic<PyObject*> s{nullptr};
-  PyObject* p = process_object(s, [] { return PyUnicode_InternFromString("set_stat"); });
-  if (p == nullptr) throw Panic(exception_text(std::move(PyError::fetch()).into_value().get()));
-  return p;
-}
-
-PyObject* record_batch_reader_class() {
-  static std::atomic<PyObject*> s{nullptr};
-  return process_object(s, [] {
-    PyRef pyarrow = PyRef::steal(PyImport_ImportModule("pyarrow"));
-    return pyarrow ? PyObject_GetAttrString(pyarrow.get(), "RecordBatchReader") : nullptr;
-  });
-}
+ProcessObject set_stat_name([] { return PyUnicode_InternFromString("set_stat"); });
+ProcessObject record_batch_reader([] { return import_attribute("pyarrow", "RecordBatchReader"); });
 
 PyRef u64_key(std::uint64_t key) {
   PyRef k = PyRef::steal(PyLong_FromUnsignedLongLong(key));
@@ -205,7 +193,7 @@ PyResult<PyRef> to_pyarrow_batch(Columns columns) {
                                   .get_last_error = stream_get_last_error,
                                   .release = stream_release,
                                   .private_data = owned};
-  PyObject* reader_class = record_batch_reader_class();
+  PyObject* reader_class = record_batch_reader.get();
   if (reader_class == nullptr) return std::unexpected(PyError::fetch());
   PyRef address = PyRef::steal(PyLong_FromVoidPtr(&guard.stream));
   if (!address) return std::unexpected(PyError::fetch());
@@ -222,7 +210,7 @@ PyResult<PyRef> call_set_stat(PyObject* state, std::string_view name, PyRef valu
   PyRef text = py_str(name);
   PyObject* args[4] = {nullptr, state, text.get(), value.get()};
   PyRef r = PyRef::steal(
-      PyObject_VectorcallMethod(interned_set_stat(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      PyObject_VectorcallMethod(set_stat_name.required(), args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!r) return std::unexpected(PyError::fetch());
   return r;
 }
