@@ -27,10 +27,11 @@ events = pa.RecordBatch.from_arrays(
 
 
 def read():
+    # An empty dataset stops the call right after the timetable is read.
     try:
-        _vornik.backtest_csv(events, None, "", "USD", {})
+        _vornik.fixed_price(events, None, {}, {})
     except RuntimeError as e:
-        if str(e).startswith("Error while parsing Timetable"):
+        if not str(e).startswith("Error while parsing Dataset"):
             raise
 
 
@@ -41,7 +42,7 @@ start = time.perf_counter()
 for _ in range(REPEATS):
     read()
 elapsed = (time.perf_counter() - start) / REPEATS
-print(f"{ROWS} rows: {elapsed * 1e3:.3f} ms per call (import, read and whatever the entry runs after)")
+print(f"{ROWS} rows: {elapsed * 1e3:.3f} ms per call (import and read)")
 print(f"peak RSS grew by {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before} KiB; "
       f"pyarrow allocations changed by {pa.total_allocated_bytes() - arrow_before} bytes; "
       f"the batch holds {events.nbytes // 1024} KiB")
