@@ -90,13 +90,20 @@ LiteralOperator literal_edges_and_implicit(LiteralOperator op) {
   return op;
 }
 
-LiteralOperator literal_hw(const HwSettings& s, const FdState& state, std::int64_t target) {
+// The quantities both operators share, for a roll from state.time to target.
+struct RollTerms {
+  double Ts, Tt, q, h, sigma2, D;
+};
+RollTerms roll_terms(const FdSettings& fd, double vol, const FdState& state, std::int64_t target) {
   const double Y = 31536000000.0;
-  const double Ts = static_cast<double>(state.time - s.fd.pricing_ts) / Y;
-  const double Tt = static_cast<double>(target - s.fd.pricing_ts) / Y;
   const double dt = static_cast<double>(state.time - target) / Y;
-  const double q = dt * 0.25, h = dt * 0.5, sigma2 = s.vol * s.vol;
-  const double D = (sigma2 * q) / (state.dx * state.dx);
+  const double q = dt * 0.25, sigma2 = vol * vol;
+  return {static_cast<double>(state.time - fd.pricing_ts) / Y, static_cast<double>(target - fd.pricing_ts) / Y, q,
+          dt * 0.5, sigma2, (sigma2 * q) / (state.dx * state.dx)};
+}
+
+LiteralOperator literal_hw(const HwSettings& s, const FdState& state, std::int64_t target) {
+  const auto [Ts, Tt, q, h, sigma2, D] = roll_terms(s.fd, s.vol, state, target);
   const double f = *discount_rate(s.fd.assets, Ts, Tt);
   const double a = s.meanrev;
   const double w = 1 - std::exp(-(a * Tt));
@@ -120,12 +127,7 @@ LiteralOperator literal_hw(const HwSettings& s, const FdState& state, std::int64
 }
 
 LiteralOperator literal_bs(const BsSettings& s, const FdState& state, std::int64_t target) {
-  const double Y = 31536000000.0;
-  const double Ts = static_cast<double>(state.time - s.fd.pricing_ts) / Y;
-  const double Tt = static_cast<double>(target - s.fd.pricing_ts) / Y;
-  const double dt = static_cast<double>(state.time - target) / Y;
-  const double q = dt * 0.25, h = dt * 0.5, sigma2 = s.vol * s.vol;
-  const double D = (sigma2 * q) / (state.dx * state.dx);
+  const auto [Ts, Tt, q, h, sigma2, D] = roll_terms(s.fd, s.vol, state, target);
   const double rd = *discount_rate(s.fd.assets, Ts, Tt);
   const double mu = *asset_rate(s.fd.assets, s.asset, Ts, Tt);
   const double B = (q * (mu - sigma2 * 0.5)) / state.dx;
