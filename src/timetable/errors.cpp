@@ -1,6 +1,7 @@
 // The message templates of the engine's errors, all in one place.
 #include "timetable/errors.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -11,9 +12,35 @@ namespace vornik {
 std::string format_f64(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  char buf[400];  // the longest positional double has 309 + 17 digits
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
+  // Fixed form would print every digit of a large binary value; the shortest
+  // round-trip digits come from the scientific form and are placed here.
+  char sci[32];
+  const char* end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  char digits[17];
+  int n = 0;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') digits[n++] = *p;
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+  const int point = exponent + 1;  // digits before the decimal point
+  const int body = point <= 0 ? 2 - point + n : point < n ? n + 1 : point;
+  std::string out(negative + body, '0');
+  char* o = out.data() + negative;
+  if (negative) out[0] = '-';
+  if (point <= 0) {
+    o[1] = '.';
+    std::copy(digits, digits + n, o + 2 - point);
+  } else if (point < n) {
+    std::copy(digits, digits + point, o);
+    o[point] = '.';
+    std::copy(digits + point, digits + n, o + point + 1);
+  } else {
+    std::copy(digits, digits + n, o);
+  }
+  return out;
 }
 
 std::string length_mismatch_text(std::size_t left, std::size_t right) {

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "timetable/errors.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 struct FloatCase {
   double value;
-  const char* text;
+  std::string text;
 };
 class FloatText : public ::testing::TestWithParam<FloatCase> {};
 TEST_P(FloatText, PrintsShortestPositional) { EXPECT_EQ(format_f64(GetParam().value), GetParam().text); }
@@ -19,7 +20,14 @@ INSTANTIATE_TEST_SUITE_P(
     Numbers, FloatText,
     ::testing::Values(FloatCase{1.0, "1"}, FloatCase{2.0, "2"}, FloatCase{0.25, "0.25"}, FloatCase{0.1, "0.1"},
                       FloatCase{-0.5, "-0.5"}, FloatCase{-0.0, "-0"}, FloatCase{1e21, "1000000000000000000000"},
-                      FloatCase{1e-7, "0.0000001"}, FloatCase{std::nan(""), "NaN"}, FloatCase{-std::nan(""), "NaN"},
+                      FloatCase{1e-7, "0.0000001"}, FloatCase{0x1p53, "9007199254740992"},
+                      FloatCase{0x1p60, "1152921504606847000"}, FloatCase{0x1p63, "9223372036854776000"},
+                      FloatCase{-0x1p63, "-9223372036854776000"}, FloatCase{1e23, "100000000000000000000000"},
+                      FloatCase{1.5e300, "15" + std::string(299, '0')},
+                      FloatCase{std::numeric_limits<double>::max(), "17976931348623157" + std::string(292, '0')},
+                      FloatCase{std::numeric_limits<double>::denorm_min(), "0." + std::string(323, '0') + "5"},
+                      FloatCase{-1.25e-5, "-0.0000125"}, FloatCase{123.456, "123.456"},
+                      FloatCase{std::nan(""), "NaN"}, FloatCase{-std::nan(""), "NaN"},
                       FloatCase{std::numeric_limits<double>::infinity(), "inf"},
                       FloatCase{-std::numeric_limits<double>::infinity(), "-inf"}));
 
