@@ -67,10 +67,10 @@ std::expected<FdSettings, DatasetError> read_fd_settings(PyObject* dataset) {
   s.max_x = VK_TRY(get_f64(fd.get(), "MAX_X"));
   if (!(s.max_x > 0.0) || !std::isfinite(s.max_x)) return std::unexpected(invalid_value("MAX_X", format_f64(s.max_x)));
 
-  // The roll-back clock moves by whole milliseconds; a step below one never
-  // ends, and an infinite one leaves the clock's range.
+  // The roll-back clock moves by whole milliseconds and a step below one never
+  // ends; a step beyond the clock's range saturates, so +inf rolls row to row.
   s.timestep = VK_TRY(get_f64(fd.get(), "TIMESTEP"));
-  if (!(s.timestep * MS_PER_YEAR >= 1.0) || !std::isfinite(s.timestep)) return std::unexpected(invalid_value("TIMESTEP", format_f64(s.timestep)));
+  if (!(s.timestep * MS_PER_YEAR >= 1.0)) return std::unexpected(invalid_value("TIMESTEP", format_f64(s.timestep)));
 
   s.flags = VK_TRY(read_flags(fd.get()));
   s.grid_size = 2 * s.n_x + 1;

@@ -15,21 +15,21 @@ R, S0, K, VOL = 0.05, 100.0, 100.0, 0.2
 DAILY = 1 / 365
 
 
-def bs_dataset(n_x=500, max_x=1.0, flags=0):
+def bs_dataset(n_x=500, max_x=1.0, flags=0, timestep=DAILY):
     eq = forward_curve([0.0, 5.0], [S0, S0 * math.exp(R * 5.0)])
     return flat_rate_dataset(
         rate=R,
         assets={"EQ": eq},
-        FD={"N_X": n_x, "MAX_X": max_x, "TIMESTEP": DAILY, "FLAGS": flags},
+        FD={"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep, "FLAGS": flags},
         BS={"VOL": VOL, "ASSET": "EQ"},
     )
 
 
-def hw_dataset(rate=0.04, base_curve=None, n_x=200, max_x=0.15):
+def hw_dataset(rate=0.04, base_curve=None, n_x=200, max_x=0.15, timestep=DAILY):
     return flat_rate_dataset(
         rate=rate,
         assets={"USD": base_curve} if base_curve else None,
-        FD={"N_X": n_x, "MAX_X": max_x, "TIMESTEP": DAILY},
+        FD={"N_X": n_x, "MAX_X": max_x, "TIMESTEP": timestep},
         HW={"MEANREV": 0.1, "VOL": 0.01},
     )
 
@@ -115,6 +115,22 @@ def test_call_and_put_features_move_the_bond_price_their_way(feature, coupon):
         assert with_feature < straight - 0.5, f"straight {straight}, callable {with_feature}"
     else:
         assert with_feature > straight + 0.5, f"straight {straight}, puttable {with_feature}"
+
+
+@pytest.mark.parametrize(
+    "price",
+    [
+        lambda step: _vornik.fd_blackscholes_price(
+            option(False, [T0 + YEAR_MS * k // 12 for k in range(1, 13)]), None, bs_dataset(50, timestep=step), {}
+        ),
+        lambda step: _vornik.fd_hullwhite_price(bond_rows(3.0, ">"), None, hw_dataset(n_x=50, timestep=step), {}),
+    ],
+    ids=["bermudan_put", "puttable_bond"],
+)
+def test_infinite_timestep_rolls_from_row_to_row(price):
+    # A step longer than the contract leaves only the rolls between rows.
+    row_to_row = price(40.0)
+    assert math.isfinite(row_to_row) and price(math.inf) == row_to_row
 
 
 class Stats:

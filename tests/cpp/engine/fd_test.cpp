@@ -264,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StepCase{1.0 / 365.0, 86'400'000}, StepCase{1.0 / 252.0, 125'142'857},
                       StepCase{0.3, 9'460'800'000}, StepCase{-1.0 / 252.0, -125'142'857},
                       StepCase{std::nan(""), 0}, StepCase{1e300, std::numeric_limits<std::int64_t>::max()},
-                      StepCase{-1e300, std::numeric_limits<std::int64_t>::min()}));
+                      StepCase{-1e300, std::numeric_limits<std::int64_t>::min()},
+                      StepCase{std::numeric_limits<double>::infinity(), std::numeric_limits<std::int64_t>::max()}));
 
 struct NoOpCase {
   std::int64_t offset;  // target - state time
