@@ -76,6 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         EvalCase{"NumpyScalars", "def fn(x): return [np.float64(2.5), np.int32(3)]", {}, {{2.5}, {3}}},
         EvalCase{"IndexOnly", "class I:\n  def __index__(self): return 7\ndef fn(x): return [I()]", {}, {{7}}},
         EvalCase{"BoolArray", "def fn(x): return [np.array([True, False])]", {}, {{1, 0}}},
+        EvalCase{"BoolViewOfBytes", "def fn(x): return [np.array([2, 0, 255], np.uint8).view(np.bool_)[::-1]]", {},
+                 {{1, 0, 1}}},
         EvalCase{"StridedArray", "def fn(x): return [np.arange(6.0)[::2], np.arange(3.0)[::-1]]", {},
                  {{0, 2, 4}, {2, 1, 0}}},
         EvalCase{"ZeroDimensionalArrays", "def fn(x): return [np.array(7.0), np.array(4, np.int64)]",
