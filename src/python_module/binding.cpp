@@ -95,10 +95,7 @@ void raise_panic(const char* message) {
 
 std::string type_qualname(PyTypeObject* type) {
   PyRef name = PyRef::steal(PyType_GetQualName(type));
-  if (name) {
-    Py_ssize_t n = 0;
-    if (const char* s = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(s, n);
-  }
+  if (name) return utf8_text(name.get());
   PyErr_Clear();
   return "<unknown>";
 }

@@ -16,12 +16,16 @@ namespace vornik {
 // exhaustion fails, as std::bad_alloc.
 PyRef py_str(std::string_view text);
 
-// UTF-8 of str(o) / repr(o); nullopt (error cleared) when the call or the
-// encoding fails.
+// UTF-8 of str(o) / repr(o) as utf8_text gives it; nullopt (error cleared)
+// when the call raises.
 std::optional<std::string> str_of(PyObject* o);
 std::optional<std::string> repr_of(PyObject* o);
 
 // UTF-8 of a str object; nullopt (error left set) when it cannot be encoded.
 std::optional<std::string_view> utf8_view(PyObject* str);
+
+// UTF-8 of a str object for printing: a lone surrogate, which UTF-8 cannot
+// hold, becomes U+FFFD.
+std::string utf8_text(PyObject* str);
 
 }  // namespace vornik

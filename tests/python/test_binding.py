@@ -42,6 +42,7 @@ def test_text_signature_and_doc(name):
         (lambda: _vornik.fd_hullwhite_price(1, 2, 3, 4, dataset=5),
          "fd_hullwhite_price() got multiple values for argument 'dataset'"),
         (lambda: _vornik.mc_price(data=1), "mc_price() got an unexpected keyword argument 'data'"),
+        (lambda: _vornik.mc_price(**{"\ud800": 1}), "mc_price() got an unexpected keyword argument '\ufffd'"),
         (lambda: _vornik.mc_price(1, 2, 3, 4, 5, data=1), "mc_price() takes 4 positional arguments but 5 were given"),
     ],
 )

@@ -266,6 +266,13 @@ def raises(error):
     return fn
 
 
+class Surrogates(ValueError):
+    pass
+
+
+Surrogates.__qualname__ = "Bad\udc80"  # lone surrogates print as U+FFFD
+
+
 def unit_dictionary_with_null(rows):
     """The batch with a null entry in the unit dictionary, used by every row."""
     events = timetable(rows)
@@ -296,6 +303,8 @@ USD = (T0, "a", "+", 1.0, "USD")
          row(0, "Snap(k)", "Unknown Snap 'k'")),
         (mc, [(T0, "a", "+", 1.0, "p")], {"p": phrase(raises(ValueError("bad")))}, {},
          row(0, "Phrase(p)", "Error in Phrase Evaluation, caused by \nValueError: bad")),
+        (mc, [(T0, "a", "+", 1.0, "p")], {"p": phrase(raises(Surrogates("bad \ud800")))}, {},
+         row(0, "Phrase(p)", "Error in Phrase Evaluation, caused by \nBad\ufffd: bad \ufffd")),
         (mc, [(T0, "a", "+", 1.0, "s")], {"s": snapper(lambda x: (1.0,), [], ["k"])}, {},
          row(0, "Snapper(s)", "Error in Phrase Evaluation, caused by \nError in Python execution:\n"
                               "'tuple' object is not an instance of 'list'")),
@@ -319,8 +328,8 @@ USD = (T0, "a", "+", 1.0, "USD")
         (fixed, [(T0, None, "+", 1.0, "USD")], {}, {}, "No track specified at event#0"),
     ],
     ids=["mc-null-time", "fixed-null-time", "before-pricing", "out-of-order", "null-unit-key", "null-unit",
-         "snap-not-yet-stored", "phrase-raises", "snapper-returns-tuple", "phrase-returns-nothing",
-         "unknown-asset", "unknown-input", "get-value-raises", "unknown-named-op", "asset-beyond-curve",
+         "snap-not-yet-stored", "phrase-raises", "phrase-raises-surrogates", "snapper-returns-tuple",
+         "phrase-returns-nothing", "unknown-asset", "unknown-input", "get-value-raises", "unknown-named-op", "asset-beyond-curve",
          "discount-beyond-curve", "null-op", "track-with-named-op", "track-booked-only-earlier", "null-track"],
 )
 def test_run_failures(run, rows, expressions, values, message):
