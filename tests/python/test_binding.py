@@ -1,5 +1,8 @@
 """How the six entries are bound: signatures, call sorting, argument checks."""
 
+import shutil
+import subprocess
+
 import pytest
 
 import _vornik
@@ -15,6 +18,15 @@ SIGNATURES = {
 def test_module_lists_the_six_entries_in_order():
     assert _vornik.__all__ == [*PRICING, "backtest_csv", "backtest_py"]
     assert _vornik.__doc__ == "basic"
+
+
+def test_the_init_function_is_the_only_exported_symbol():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is missing")
+    listing = subprocess.run([nm, "-D", "--defined-only", _vornik.__file__], capture_output=True, text=True,
+                             check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines()] == ["PyInit__vornik"], listing
 
 
 @pytest.mark.parametrize("name", list(SIGNATURES))
