@@ -80,9 +80,8 @@ template <class Settings>
 std::expected<Values, EvaluationError> event_value(const Settings& settings, const FdState& state,
                                                    const Timetable& timetable, std::size_t row, std::int64_t te) {
   const double q = timetable.quantity_at(row);
-  const std::optional<std::uint64_t> key = timetable.unit_key_at(row);
+  const std::optional<std::uint64_t> key = VK_TRY(timetable.unit_key_at(row));
   if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
-  if (*key >= timetable.units.size()) throw Panic("a unit key lies beyond the unit dictionary");
   const Unit& unit = timetable.units[*key];
   switch (unit.kind) {
     case Unit::Kind::Track: {
@@ -153,9 +152,9 @@ std::expected<void, EvaluationError> roll_grid(const BsSettings& settings, FdSta
 
 std::expected<void, EvaluationError> book_fd_event_value(const FdSettings& settings, FdState& state,
                                                          const Timetable& timetable, std::size_t row, Values value) {
-  const Op& op = timetable.op_at(row);
+  const Op* op = VK_TRY(timetable.op_at(row));
   const std::uint64_t track = VK_TRY(timetable.track_at(row));
-  VK_CHECK(book_event_value(state.ledger, op, track, std::move(value), row, settings.flags));
+  VK_CHECK(book_event_value(state.ledger, *op, track, std::move(value), row, settings.flags));
   return {};
 }
 

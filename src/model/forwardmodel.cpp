@@ -43,8 +43,8 @@ class Walk {
   // One row by its unit; run() wraps every error of it with the row.
   Result row(std::size_t i, std::int64_t t) {
     t_ = t;
-    const Op& op = timetable_.op_at(i);
-    const std::optional<std::uint64_t> key = timetable_.unit_key_at(i);
+    const Op& op = *VK_TRY(timetable_.op_at(i));
+    const std::optional<std::uint64_t> key = VK_TRY(timetable_.unit_key_at(i));
     if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
     const Unit& unit = timetable_.units[*key];
     switch (unit.kind) {

@@ -46,7 +46,7 @@ struct Read {
 
   std::vector<std::string> descriptions() const {
     std::vector<std::string> out;
-    for (std::size_t row = 0; row < timetable->rows(); ++row) out.push_back(timetable->describe_event(row));
+    for (std::size_t row = 0; row < timetable->rows(); ++row) out.push_back(timetable->describe_event(row).value());
     return out;
   }
 };
@@ -74,8 +74,8 @@ TEST(ReadTimetable, SlicedDictionaryValuesAreRead) {
       "b = batch([0, 0], ['t', 't'], ['+', '+'], [1.0, 1.0], ['EUR', 'EUR'], ['t'], ['+'], ['EUR'])\n"
       "events = b.set_column(4, 'unit', unit)\n");
   ASSERT_TRUE(r.timetable);
-  EXPECT_EQ(r.timetable->unit_text_at(0), "Asset(x)");
-  EXPECT_EQ(r.timetable->unit_text_at(1), "Asset(EUR)");
+  EXPECT_EQ(r.timetable->unit_text_at(0).value(), "Asset(x)");
+  EXPECT_EQ(r.timetable->unit_text_at(1).value(), "Asset(EUR)");
 }
 
 TEST(ReadTimetable, NullCellsAndZonesReadAsStored) {
@@ -87,9 +87,9 @@ TEST(ReadTimetable, NullCellsAndZonesReadAsStored) {
   EXPECT_FALSE(t.time_valid(0));
   EXPECT_EQ(t.time_at(1), 1704067200250);
   EXPECT_FALSE(t.track_at(0));
-  EXPECT_EQ(t.op_at(0).kind, Op::Kind::NoOp);
-  EXPECT_EQ(t.unit_key_at(0), std::nullopt);
-  EXPECT_EQ(t.describe_event(1),
+  EXPECT_EQ(t.op_at(0).value()->kind, Op::Kind::NoOp);
+  EXPECT_EQ(t.unit_key_at(0).value(), std::nullopt);
+  EXPECT_EQ(t.describe_event(1).value(),
             "#1: track: Track(0), time: Single(2024-01-01T00:00:00.250Z), op: +, qty: 0.5, unit: Asset(EUR)");
 }
 
