@@ -120,5 +120,28 @@ TEST(ReadTimetable, UnitsResolveAgainstExpressions) {
   EXPECT_EQ((*out)[0][1], 3.0);
 }
 
+TEST(ImportRecordBatch, RefusesASchemaThatIsItsOwnDictionary) {
+  ArrowSchema schema{};
+  schema.format = "l";
+  schema.dictionary = &schema;
+  schema.release = [](ArrowSchema* s) { s->release = nullptr; };
+  ArrowArray array{};
+  array.release = [](ArrowArray* a) { a->release = nullptr; };
+  PyRef globals = PyRef::steal(PyDict_New());
+  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+  PyRef capsules = PyRef::steal(Py_BuildValue("(NN)", PyCapsule_New(&schema, "arrow_schema", nullptr),
+                                              PyCapsule_New(&array, "arrow_array", nullptr)));
+  PyDict_SetItemString(globals.get(), "capsules", capsules.get());
+  PyRef done = PyRef::steal(PyRun_String(
+      "class Producer:\n  def __arrow_c_array__(self, requested_schema=None): return capsules\nevents = Producer()\n",
+      Py_file_input, globals.get(), globals.get()));
+  ASSERT_TRUE(done);
+  auto imported = import_record_batch(PyDict_GetItemString(globals.get(), "events"));
+  ASSERT_FALSE(imported);
+  PyRef exc = std::move(imported).error().into_value();
+  EXPECT_TRUE(PyErr_GivenExceptionMatches(exc.get(), PyExc_ValueError));
+  EXPECT_EQ(str_of(exc.get()).value(), "The schema from __arrow_c_array__ nests dictionaries more than 64 levels deep");
+}
+
 }  // namespace
 }  // namespace vornik
