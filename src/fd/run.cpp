@@ -115,11 +115,14 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
   VK_CHECK(check_settings(settings));
   const std::int64_t step = fd_step_ms(settings.fd.timestep);
   FdState state = VK_TRY(build_state(settings, timetable));
+  // The walk below rolls back from row to row: the rows must run forward in
+  // time from PRICING_TS, as the forward runs require.
+  std::int64_t clock = settings.fd.pricing_ts;
+  for (std::size_t i = 0; i < timetable.rows(); ++i)
+    clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
   // Grid times are the last row's time minus whole steps, whatever the rows between.
   std::int64_t t = saturating_sub(state.time, step);
   for (std::size_t i = timetable.rows(); i-- > 0;) {
-    // A null cell's slot could send the walk anywhere in time.
-    if (!timetable.time_valid(i)) return std::unexpected(event_error(timetable, i, "No event time"));
     const std::int64_t te = timetable.time_at(i);
     for (; t > te; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t));
     VK_CHECK(roll(settings, state, te));

@@ -60,5 +60,9 @@ std::string format_event_time(std::int64_t ms);
 EvaluationError event_error(const Timetable& timetable, std::size_t row, std::string message);
 // ... with "event time is earlier than the current time {}".
 EvaluationError event_time_error(const Timetable& timetable, std::size_t row, std::int64_t clock);
+// The time of a row of a walk in row order whose clock stands at `clock`: a
+// null cell is the row's error `null_text`, an earlier time event_time_error.
+std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
+                                                            std::int64_t clock, std::string_view null_text);
 
 }  // namespace vornik
