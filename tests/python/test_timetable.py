@@ -1,5 +1,6 @@
 """Reading the timetable batch through the entries: the Arrow import, the
-column checks in their order, and the refusal of malformed batches."""
+column checks in their order, and the refusal of malformed batches, also of
+keys and offsets that the caller's code rewrites while a call runs."""
 
 import gc
 
@@ -8,7 +9,7 @@ import pyarrow as pa
 import pytest
 
 import _vornik
-from contracts import T0, timetable
+from contracts import DAY_MS as DAY, T0, timetable
 
 ROWS = [
     (T0, "t0", "+", 1.0, "EUR"),
@@ -337,7 +338,6 @@ class Hooks:
         return {"p": {"type": "phrase", "fn": lambda xs: self.when("phrase", [1.0]), "inp": Names()}}
 
 
-DAY = 86_400_000
 FORWARD_ROWS = [(T0, "a", "+", 1.0, "EUR"), (T0 + DAY, "a", "+", 1.0, "p"), (T0 + 2 * DAY, "a", "+", 1.0, "b"),
                 (T0 + 2 * DAY, "b", "+", 1.0, "USD")]
 FD_ROWS = [(T0 + 180 * DAY, "a", "+", 1.0, "b"), (T0 + 360 * DAY, "b", "+", 1.0, "USD"),
