@@ -80,9 +80,8 @@ template <class Settings>
 std::expected<Values, EvaluationError> event_value(const Settings& settings, const FdState& state,
                                                    const Timetable& timetable, std::size_t row, std::int64_t te) {
   const double q = timetable.quantity_at(row);
-  const std::optional<std::uint64_t> key = timetable.unit_key_at(row);
+  const std::optional<std::uint64_t> key = VK_TRY(timetable.unit_key_at(row));
   if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
-  if (*key >= timetable.units.size()) throw Panic("a unit key lies beyond the unit dictionary");
   const Unit& unit = timetable.units[*key];
   switch (unit.kind) {
     case Unit::Kind::Track: {
@@ -116,11 +115,14 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
   VK_CHECK(check_settings(settings));
   const std::int64_t step = fd_step_ms(settings.fd.timestep);
   FdState state = VK_TRY(build_state(settings, timetable));
+  // The walk below rolls back from row to row: the rows must run forward in
+  // time from PRICING_TS, as the forward runs require.
+  std::int64_t clock = settings.fd.pricing_ts;
+  for (std::size_t i = 0; i < timetable.rows(); ++i)
+    clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
   // Grid times are the last row's time minus whole steps, whatever the rows between.
   std::int64_t t = saturating_sub(state.time, step);
   for (std::size_t i = timetable.rows(); i-- > 0;) {
-    // A null cell's slot could send the walk anywhere in time.
-    if (!timetable.time_valid(i)) return std::unexpected(event_error(timetable, i, "No event time"));
     const std::int64_t te = timetable.time_at(i);
     for (; t > te; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t));
     VK_CHECK(roll(settings, state, te));
@@ -153,9 +155,9 @@ std::expected<void, EvaluationError> roll_grid(const BsSettings& settings, FdSta
 
 std::expected<void, EvaluationError> book_fd_event_value(const FdSettings& settings, FdState& state,
                                                          const Timetable& timetable, std::size_t row, Values value) {
-  const Op& op = timetable.op_at(row);
+  const Op* op = VK_TRY(timetable.op_at(row));
   const std::uint64_t track = VK_TRY(timetable.track_at(row));
-  VK_CHECK(book_event_value(state.ledger, op, track, std::move(value), row, settings.flags));
+  VK_CHECK(book_event_value(state.ledger, *op, track, std::move(value), row, settings.flags));
   return {};
 }
 

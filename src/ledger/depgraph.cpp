@@ -33,14 +33,16 @@ std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger,
           [](NodeState::Empty&) -> std::expected<void, EvaluationError> { return {}; },
           [&](NodeState::Value& n) -> std::expected<void, EvaluationError> {
             const std::uint64_t track = VK_TRY(timetable.track_at(row));
-            VK_CHECK(book_event_value(ledger, timetable.op_at(row), track, std::move(n.value), row, flags));
+            const Op* op = VK_TRY(timetable.op_at(row));
+            VK_CHECK(book_event_value(ledger, *op, track, std::move(n.value), row, flags));
             return {};
           },
           [&](NodeState::TrackRef& n) -> std::expected<void, EvaluationError> {
             const std::uint64_t track = VK_TRY(timetable.track_at(row));
+            const Op* op = VK_TRY(timetable.op_at(row));
             const Values* referenced = VK_TRY(get_track_value(ledger.values, n.track));
             // Copied before booking: a row may refer to its own track.
-            VK_CHECK(book_event_value(ledger, timetable.op_at(row), track, referenced->clone(), row, flags));
+            VK_CHECK(book_event_value(ledger, *op, track, referenced->clone(), row, flags));
             return {};
           },
           [&](NodeState::Choice& n) -> std::expected<void, EvaluationError> {

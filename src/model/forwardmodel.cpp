@@ -25,11 +25,7 @@ class Walk {
   Result run() {
     std::int64_t clock = model_.clock_start();
     for (std::size_t i = 0; i < timetable_.rows(); ++i) {
-      if (!timetable_.time_valid(i)) {
-        return std::unexpected(event_error(timetable_, i, std::string(model_.null_time_text())));
-      }
-      const std::int64_t t = timetable_.time_at(i);
-      if (t < clock) return std::unexpected(event_time_error(timetable_, i, clock));
+      const std::int64_t t = VK_TRY(event_time_at(timetable_, i, clock, model_.null_time_text()));
       VK_CHECK(model_.clock_step(state_, clock, t));
       clock = t;
       if (auto done = row(i, t); !done) {
@@ -43,8 +39,8 @@ class Walk {
   // One row by its unit; run() wraps every error of it with the row.
   Result row(std::size_t i, std::int64_t t) {
     t_ = t;
-    const Op& op = timetable_.op_at(i);
-    const std::optional<std::uint64_t> key = timetable_.unit_key_at(i);
+    const Op& op = *VK_TRY(timetable_.op_at(i));
+    const std::optional<std::uint64_t> key = VK_TRY(timetable_.unit_key_at(i));
     if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
     const Unit& unit = timetable_.units[*key];
     switch (unit.kind) {

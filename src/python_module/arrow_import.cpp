@@ -7,6 +7,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,14 +56,22 @@ std::string_view time_unit(char c) {
   return "?";
 }
 
-// A readable name of an Arrow type, for the message of a non-struct array.
-std::string arrow_type_name(const ArrowSchema& schema) {
+// Dictionaries nest no deeper in any real schema; a producer's schema may
+// even name itself as its dictionary.
+constexpr int MAX_DICTIONARY_DEPTH = 64;
+
+// A readable name of an Arrow type, for the message of a non-struct array;
+// none when dictionaries nest deeper than MAX_DICTIONARY_DEPTH.
+std::optional<std::string> arrow_type_name(const ArrowSchema& schema, int depth = 0) {
   if (schema.format == nullptr) return "<no format>";
   const std::string_view f = schema.format;
   if (schema.dictionary != nullptr) {
+    if (depth == MAX_DICTIONARY_DEPTH) return std::nullopt;
+    const auto values = arrow_type_name(*schema.dictionary, depth + 1);
+    if (!values) return std::nullopt;
     ArrowSchema keys = schema;
     keys.dictionary = nullptr;
-    return fmt::format("Dictionary({}, {})", arrow_type_name(keys), arrow_type_name(*schema.dictionary));
+    return fmt::format("Dictionary({}, {})", *arrow_type_name(keys), *values);
   }
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 27> names{{
       {"n", "Null"},        {"b", "Boolean"},     {"c", "Int8"},        {"C", "UInt8"},
@@ -100,9 +109,14 @@ std::int64_t count_nulls(const std::uint8_t* bits, std::int64_t offset, std::int
 PyResult<void> check_record_batch(const ArrowBatch& batch) {
   const ArrowSchema& schema = batch.schema();
   const ArrowArray& array = batch.array();
-  if (schema.format == nullptr || std::strcmp(schema.format, "+s") != 0)
-    return std::unexpected(
-        import_type_error(fmt::format("Expected Struct type from {}, found {}", METHOD, arrow_type_name(schema))));
+  if (schema.format == nullptr || std::strcmp(schema.format, "+s") != 0) {
+    const auto type = arrow_type_name(schema);
+    if (!type)
+      return std::unexpected(PyError(
+          PyExc_ValueError,
+          fmt::format("The schema from {} nests dictionaries more than {} levels deep", METHOD, MAX_DICTIONARY_DEPTH)));
+    return std::unexpected(import_type_error(fmt::format("Expected Struct type from {}, found {}", METHOD, *type)));
+  }
   std::int64_t nulls = array.null_count;
   if (nulls < 0) {  // not counted by the producer
     const bool has_bitmap = array.n_buffers >= 1 && array.buffers != nullptr && array.buffers[0] != nullptr;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string_view>
 
 #include "timetable/arrow_abi.h"
@@ -39,14 +40,31 @@ struct StringsView {
   const char* data = nullptr;
   Validity valid;
   std::size_t length = 0;
-  std::string_view at(std::size_t i) const {
-    return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+  std::int32_t extent = 0;  // the last offset when the batch was read: the bytes of `data`
+  std::string_view column = {};  // for messages
+  // Text i. The caller's code can rewrite the offsets after the batch was
+  // read, so each is read once and checked against what was seen then.
+  std::expected<std::string_view, SpecError> at(std::size_t i) const {
+    const std::int32_t begin = offsets[i];
+    const std::int32_t end = offsets[i + 1];
+    if (begin < 0 || begin > end || end > extent) return std::unexpected(offsets_out_of_order(column, i));
+    return std::string_view(data + begin, static_cast<std::size_t>(end - begin));
   }
 };
 
 struct DictColumn {
   ColumnView<std::int64_t> keys;
   StringsView dictionary;
+  // The row's key, none for a null cell. Keys and validity are checked when
+  // the batch is read, but the caller's code can rewrite them since: read
+  // once, checked again here.
+  std::expected<std::optional<std::uint64_t>, SpecError> key_at(std::size_t row) const {
+    if (!keys.valid(row)) return std::nullopt;
+    const std::int64_t key = keys[row];
+    if (static_cast<std::uint64_t>(key) >= dictionary.length)
+      return std::unexpected(key_outside_dictionary(key, dictionary.column, row, dictionary.length));
+    return static_cast<std::uint64_t>(key);
+  }
 };
 
 struct TimetableColumns {

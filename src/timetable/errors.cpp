@@ -47,6 +47,20 @@ std::string length_mismatch_text(std::size_t left, std::size_t right) {
   return fmt::format("Vector lengths {} and {} cannot be combined", left, right);
 }
 
+SpecError malformed_batch(std::string_view what) {
+  return SpecError::Message{fmt::format("Malformed record batch: {}", what)};
+}
+
+SpecError key_outside_dictionary(std::int64_t key, std::string_view column, std::size_t row,
+                                 std::size_t dictionary_length) {
+  return malformed_batch(fmt::format("key {} of '{}' at row {} is outside its dictionary of {} values", key, column,
+                                     row, dictionary_length));
+}
+
+SpecError offsets_out_of_order(std::string_view column, std::size_t value) {
+  return malformed_batch(fmt::format("the dictionary of '{}' has offsets out of order at value {}", column, value));
+}
+
 std::string to_string(const LengthMismatch& e) { return length_mismatch_text(e.left, e.right); }
 
 std::string to_string(const SpecError& e) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -160,6 +161,14 @@ std::string to_string(const EvaluationError& e);
 
 // Text of two vectors that cannot be combined elementwise.
 std::string length_mismatch_text(std::size_t left, std::size_t right);
+
+// "Malformed record batch: ..." for a batch that breaks the Arrow format. Keys
+// and offsets are checked when the batch is read and again where they are
+// used, since the caller's code can rewrite its buffers in between.
+SpecError malformed_batch(std::string_view what);
+SpecError key_outside_dictionary(std::int64_t key, std::string_view column, std::size_t row,
+                                 std::size_t dictionary_length);
+SpecError offsets_out_of_order(std::string_view column, std::size_t value);
 
 }  // namespace vornik
 

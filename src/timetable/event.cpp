@@ -17,9 +17,7 @@ namespace {
 template <class T>
 using Result = std::expected<T, SpecError>;
 
-std::unexpected<SpecError> malformed(std::string_view what) {
-  return std::unexpected<SpecError>(SpecError::Message{fmt::format("Malformed record batch: {}", what)});
-}
+std::unexpected<SpecError> malformed(std::string_view what) { return std::unexpected(malformed_batch(what)); }
 
 std::unexpected<SpecError> not_found(std::string_view name) {
   return std::unexpected<SpecError>(SpecError::Message{fmt::format("Column '{}' not found", name)});
@@ -109,25 +107,34 @@ Result<ColumnView<T>> fixed_width_view(const Field& f, Rows rows) {
 }
 
 // The dictionary's values: only Utf8 is read, after its offsets are checked.
+// Values that carry a dictionary of their own are not Utf8.
 Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a, std::string_view name) {
   if (!sane_extent(a)) return malformed(fmt::format("the dictionary of '{}' has a negative offset or length", name));
   StringsView view;
   view.length = static_cast<std::size_t>(a.length);
-  if (std::strcmp(schema.format, "u") != 0) return view;  // refused when the tables are built
+  view.column = name;
+  if (std::strcmp(schema.format, "u") != 0 || schema.dictionary != nullptr) return view;  // refused later
   view.utf8 = true;
   VK_CHECK(check_buffers(a, 3, name));
   view.valid = VK_TRY(validity(a, a.offset, name));
   if (a.length == 0) return view;
   if (a.buffers[1] == nullptr) return malformed(fmt::format("the dictionary of '{}' has no offsets", name));
   view.offsets = static_cast<const std::int32_t*>(a.buffers[1]) + a.offset;
+  // One vectorised pass; a second names the value only when the first failed.
   bool ordered = view.offsets[0] >= 0;
   for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offsets[i] <= view.offsets[i + 1];
-  if (!ordered) return malformed(fmt::format("the dictionary of '{}' has offsets out of order", name));
+  if (!ordered) {
+    std::size_t i = 0;
+    if (view.offsets[0] >= 0)
+      while (view.offsets[i] <= view.offsets[i + 1]) ++i;
+    return std::unexpected(offsets_out_of_order(name, i));
+  }
+  // Arrow gives no buffer sizes: the offsets seen now define the data.
+  view.extent = view.offsets[view.length];
   static const char no_bytes = 0;
   view.data = static_cast<const char*>(a.buffers[2]);
   if (view.data == nullptr) {
-    if (view.offsets[view.length] != 0)
-      return malformed(fmt::format("the dictionary of '{}' has no data buffer", name));
+    if (view.extent != 0) return malformed(fmt::format("the dictionary of '{}' has no data buffer", name));
     view.data = &no_bytes;  // every text is empty
   }
   return view;
@@ -135,15 +142,13 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
 
 // Every valid key indexes the dictionary: one vectorised pass, and a second
 // one that names the row only when the first found a key out of range.
-Result<void> check_keys(const ColumnView<std::int64_t>& keys, std::size_t dictionary_length, std::string_view name) {
-  const auto n = static_cast<std::uint64_t>(dictionary_length);
+Result<void> check_keys(const DictColumn& column) {
+  const auto n = static_cast<std::uint64_t>(column.dictionary.length);
+  const ColumnView<std::int64_t>& keys = column.keys;
   bool outside = false;
   for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys.values[i]) >= n;
   if (!outside) return {};
-  for (std::size_t i = 0; i < keys.length; ++i)
-    if (keys.valid(i) && static_cast<std::uint64_t>(keys.values[i]) >= n)
-      return malformed(fmt::format("key {} of '{}' at row {} is outside its dictionary of {} values", keys.values[i],
-                                   name, i, dictionary_length));
+  for (std::size_t i = 0; i < keys.length; ++i) VK_CHECK(column.key_at(i));
   return {};
 }
 
@@ -174,7 +179,7 @@ Result<DictColumn> get_dictionary_column(const ArrowBatch& batch, Rows rows, std
   DictColumn column;
   column.keys = VK_TRY(fixed_width_view<std::int64_t>(*f, rows));
   column.dictionary = VK_TRY(strings_view(*values, *f->array->dictionary, name));
-  VK_CHECK(check_keys(column.keys, column.dictionary.length, name));
+  VK_CHECK(check_keys(column));
   return column;
 }
 

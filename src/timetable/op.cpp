@@ -69,7 +69,7 @@ std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dic
   std::vector<Op> ops(dictionary.length);
   for (std::size_t i = 0; i < dictionary.length; ++i) {
     if (!dictionary.valid(i)) continue;  // NoOp
-    const std::string_view text = dictionary.at(i);
+    const std::string_view text = VK_TRY(dictionary.at(i));
     if (text == "+") {
       ops[i].kind = Op::Kind::Add;
     } else if (text == ">") {

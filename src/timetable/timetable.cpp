@@ -72,34 +72,34 @@ std::string format_event_time(std::int64_t ms) {
 }
 
 std::expected<std::uint64_t, SpecError> Timetable::track_at(std::size_t row) const {
-  if (!columns.track.keys.valid(row))
-    return std::unexpected(SpecError::Message{fmt::format("No track specified at event#{}", row)});
-  return static_cast<std::uint64_t>(columns.track.keys[row]);
+  const std::optional<std::uint64_t> key = VK_TRY(columns.track.key_at(row));
+  if (!key) return std::unexpected(SpecError::Message{fmt::format("No track specified at event#{}", row)});
+  return *key;
 }
 
-std::optional<std::uint64_t> Timetable::unit_key_at(std::size_t row) const {
-  if (!columns.unit.keys.valid(row)) return std::nullopt;
-  return static_cast<std::uint64_t>(columns.unit.keys[row]);
+std::expected<std::optional<std::uint64_t>, SpecError> Timetable::unit_key_at(std::size_t row) const {
+  return columns.unit.key_at(row);
 }
 
-const Op& Timetable::op_at(std::size_t row) const {
+std::expected<const Op*, SpecError> Timetable::op_at(std::size_t row) const {
   static const Op no_op{};
-  if (!columns.op.keys.valid(row)) return no_op;
-  return ops[static_cast<std::size_t>(columns.op.keys[row])];
+  const std::optional<std::uint64_t> key = VK_TRY(columns.op.key_at(row));
+  return key ? &ops[*key] : &no_op;
 }
 
-std::string Timetable::unit_text_at(std::size_t row) const {
-  const auto key = unit_key_at(row);
+std::expected<std::string, SpecError> Timetable::unit_text_at(std::size_t row) const {
+  const std::optional<std::uint64_t> key = VK_TRY(unit_key_at(row));
   if (!key) return "<none>";
   return units[*key].display();
 }
 
-std::string Timetable::describe_event(std::size_t row) const {
-  const auto track = track_at(row);
+std::expected<std::string, SpecError> Timetable::describe_event(std::size_t row) const {
+  const std::optional<std::uint64_t> track = VK_TRY(columns.track.key_at(row));
   const std::string track_text = track ? fmt::format("Track({})", *track) : std::string("<none>");
+  const Op* op = VK_TRY(op_at(row));
+  const std::string unit = VK_TRY(unit_text_at(row));
   return fmt::format("#{}: track: {}, time: {}, op: {}, qty: {}, unit: {}", row, track_text,
-                     format_event_time(time_at(row)), op_at(row).display(), F64{quantity_at(row)},
-                     unit_text_at(row));
+                     format_event_time(time_at(row)), op->display(), F64{quantity_at(row)}, unit);
 }
 
 std::expected<const Snapper*, SpecError> Timetable::find_snapper(std::string_view name) const {
@@ -121,11 +121,22 @@ std::expected<Timetable, SpecError> timetable_from_columns(TimetableColumns colu
 }
 
 EvaluationError event_error(const Timetable& timetable, std::size_t row, std::string message) {
-  return EvaluationError::Event{timetable.describe_event(row), std::move(message)};
+  auto event = timetable.describe_event(row);
+  // A corrupt row is the fault to report, whatever else went wrong at it.
+  if (!event) return std::move(event).error();
+  return EvaluationError::Event{std::move(*event), std::move(message)};
 }
 
 EvaluationError event_time_error(const Timetable& timetable, std::size_t row, std::int64_t clock) {
   return event_error(timetable, row, fmt::format("event time is earlier than the current time {}", clock));
+}
+
+std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
+                                                            std::int64_t clock, std::string_view null_text) {
+  if (!timetable.time_valid(row)) return std::unexpected(event_error(timetable, row, std::string(null_text)));
+  const std::int64_t t = timetable.time_at(row);
+  if (t < clock) return std::unexpected(event_time_error(timetable, row, clock));
+  return t;
 }
 
 }  // namespace vornik

@@ -31,15 +31,18 @@ class Timetable {
   // The stored slot value; validity is not tested.
   std::int64_t time_at(std::size_t row) const { return columns.time[row]; }
   double quantity_at(std::size_t row) const { return columns.quantity[row]; }
+  // The key accessors fail with "Malformed record batch: ..." for a key that
+  // the caller's code has moved outside its dictionary since the read.
   // "No track specified at event#{}" for a null track cell.
   std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const;
-  std::optional<std::uint64_t> unit_key_at(std::size_t row) const;
-  // ops[key], or a shared NoOp for a null cell.
-  const Op& op_at(std::size_t row) const;
+  // None for a null unit cell; the key indexes `units`.
+  std::expected<std::optional<std::uint64_t>, SpecError> unit_key_at(std::size_t row) const;
+  // &ops[key], or a shared NoOp for a null cell.
+  std::expected<const Op*, SpecError> op_at(std::size_t row) const;
   // "<none>" for a null unit cell, else the unit's display.
-  std::string unit_text_at(std::size_t row) const;
+  std::expected<std::string, SpecError> unit_text_at(std::size_t row) const;
   // "#{}: track: {}, time: {}, op: {}, qty: {}, unit: {}"
-  std::string describe_event(std::size_t row) const;
+  std::expected<std::string, SpecError> describe_event(std::size_t row) const;
 
   std::expected<const Snapper*, SpecError> find_snapper(std::string_view name) const;
   const Expression* find_phrase(std::string_view name) const;
@@ -52,9 +55,14 @@ std::expected<Timetable, SpecError> timetable_from_columns(TimetableColumns colu
 // "Single(1970-01-01T00:00:00Z)", or "None" outside years -262143 to 262142.
 std::string format_event_time(std::int64_t ms);
 
-// EvaluationError Event: the row's description and a message.
+// EvaluationError Event: the row's description and a message; a row that
+// cannot be described gives the malformed-batch error instead.
 EvaluationError event_error(const Timetable& timetable, std::size_t row, std::string message);
 // ... with "event time is earlier than the current time {}".
 EvaluationError event_time_error(const Timetable& timetable, std::size_t row, std::int64_t clock);
+// The time of a row of a walk in row order whose clock stands at `clock`: a
+// null cell is the row's error `null_text`, an earlier time event_time_error.
+std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
+                                                            std::int64_t clock, std::string_view null_text);
 
 }  // namespace vornik

@@ -12,14 +12,17 @@ namespace vornik {
 namespace {
 
 // The first position holding exactly this text; validity is not consulted.
-std::optional<std::size_t> find_dictionary_string(const StringsView& dictionary, std::string_view name) {
+std::expected<std::optional<std::size_t>, SpecError> find_dictionary_string(const StringsView& dictionary,
+                                                                            std::string_view name) {
   for (std::size_t k = 0; k < dictionary.length; ++k)
-    if (dictionary.at(k) == name) return k;  // lengths first, then bytes
+    if (VK_TRY(dictionary.at(k)) == name) return k;  // lengths first, then bytes
   return std::nullopt;
 }
 
-void fill(std::vector<Unit>& units, const StringsView& dictionary, Unit::Kind kind, std::string_view name) {
-  if (auto k = find_dictionary_string(dictionary, name)) units[*k] = Unit{kind, 0, std::string(name)};
+std::expected<void, SpecError> fill(std::vector<Unit>& units, const StringsView& dictionary, Unit::Kind kind,
+                                    std::string_view name) {
+  if (auto k = VK_TRY(find_dictionary_string(dictionary, name))) units[*k] = Unit{kind, 0, std::string(name)};
+  return {};
 }
 
 }  // namespace
@@ -49,20 +52,21 @@ std::expected<std::vector<Unit>, SpecError> build_unit_table(const SnapperMap& s
 
   std::vector<Unit> units(unit_dict.length);
   for (std::size_t k = 0; k < unit_dict.length; ++k)
-    if (unit_dict.valid(k)) units[k] = Unit{Unit::Kind::Asset, 0, std::string(unit_dict.at(k))};
+    if (unit_dict.valid(k)) units[k] = Unit{Unit::Kind::Asset, 0, std::string(VK_TRY(unit_dict.at(k)))};
 
   const StringsView& track_dict = columns.track.dictionary;
   if (!track_dict.utf8) return std::unexpected(SpecError::Message{"Error in tracks column, expected strings"});
   for (std::size_t i = 0; i < track_dict.length; ++i) {
     if (!track_dict.valid(i)) return std::unexpected(SpecError::Message{"Missing Track Value"});
-    if (auto k = find_dictionary_string(unit_dict, track_dict.at(i))) units[*k] = Unit{Unit::Kind::Track, i, {}};
+    if (auto k = VK_TRY(find_dictionary_string(unit_dict, VK_TRY(track_dict.at(i)))))
+      units[*k] = Unit{Unit::Kind::Track, i, {}};
   }
 
   for (const auto& [name, snapper] : snappers) {
-    fill(units, unit_dict, Unit::Kind::Snapper, name);
-    for (const std::string& out : snapper.out) fill(units, unit_dict, Unit::Kind::Snap, out);
+    VK_CHECK(fill(units, unit_dict, Unit::Kind::Snapper, name));
+    for (const std::string& out : snapper.out) VK_CHECK(fill(units, unit_dict, Unit::Kind::Snap, out));
   }
-  for (const auto& [name, phrase] : phrases) fill(units, unit_dict, Unit::Kind::Phrase, name);
+  for (const auto& [name, phrase] : phrases) VK_CHECK(fill(units, unit_dict, Unit::Kind::Phrase, name));
   return units;
 }
 

@@ -169,12 +169,23 @@ def test_grid_vector_reaches_the_state_and_its_centre_is_the_price():
             {},
             "Perhaps the time range in forwards/discount data is too short.'",
         ),
+        ([(T0 - 1, "a", "+", 1.0, "USD")], {}, f"event time is earlier than the current time {T0}"),
+        (
+            [(T0 + YEAR_MS, "a", "+", 1.0, "USD"), (T0 + YEAR_MS // 2, "a", "+", 1.0, "USD")],
+            {},
+            f"event time is earlier than the current time {T0 + YEAR_MS}",
+        ),
     ],
-    ids=["empty", "named_op", "no_track_0", "phrase", "beyond_curve"],
+    ids=["empty", "named_op", "no_track_0", "phrase", "beyond_curve", "before_pricing", "out_of_order"],
 )
-def test_run_failures_raise_runtime_error(rows, expressions, ends_with):
+@pytest.mark.parametrize(
+    "price, dataset",
+    [(_vornik.fd_hullwhite_price, hw_dataset()), (_vornik.fd_blackscholes_price, bs_dataset(n_x=50))],
+    ids=["hw", "bs"],
+)
+def test_run_failures_raise_runtime_error(rows, expressions, ends_with, price, dataset):
     events = timetable(rows, tracks=["a", "b"] if rows else None)
     with pytest.raises(RuntimeError) as raised:
-        _vornik.fd_hullwhite_price(events, None, hw_dataset(), expressions)
+        price(events, None, dataset, expressions)
     text = str(raised.value)
     assert text.startswith(LEAD) and text.endswith(ends_with), text

@@ -1,13 +1,15 @@
 """Reading the timetable batch through the entries: the Arrow import, the
-column checks in their order, and the refusal of malformed batches."""
+column checks in their order, and the refusal of malformed batches, also of
+keys and offsets that the caller's code rewrites while a call runs."""
 
 import gc
 
+import numpy as np
 import pyarrow as pa
 import pytest
 
 import _vornik
-from contracts import T0, timetable
+from contracts import DAY_MS as DAY, T0, timetable
 
 ROWS = [
     (T0, "t0", "+", 1.0, "EUR"),
@@ -262,3 +264,146 @@ def test_the_imported_batch_is_released_when_the_call_ends(expressions):
     gc.collect()
     assert pa.total_allocated_bytes() == baseline
 
+
+
+class Rewritable:
+    """A timetable over NumPy memory, as pyarrow reads it without a copy; its
+    caller rewrites `cell` once, at the first `fire()`, while a call runs."""
+
+    def __init__(self, rows, cell, value, null=None):
+        times, tracks, ops, qty, units = zip(*rows)
+        self.keys, self.offsets, columns = {}, {}, {}
+        for name, texts in (("track", tracks), ("op", ops), ("unit", units)):
+            values = list(dict.fromkeys(texts))
+            self.keys[name] = np.array([values.index(t) for t in texts], np.int64)
+            self.offsets[name] = np.cumsum([0] + [len(v) for v in values], dtype=np.int32)
+            data = pa.py_buffer(np.frombuffer("".join(values).encode(), np.uint8).copy())
+            dictionary = pa.StringArray.from_buffers(len(values), pa.py_buffer(self.offsets[name]), data)
+            bits = None
+            if null is not None and null[0] == name:  # a null cell whose slot holds null[2]
+                self.bits = np.full(1, 0xFF & ~(1 << null[1]), np.uint8)
+                self.keys[name][null[1]] = null[2]
+                bits = pa.py_buffer(self.bits)
+            keys = pa.Array.from_buffers(pa.int64(), len(rows), [bits, pa.py_buffer(self.keys[name])],
+                                         null_count=0 if bits is None else 1)
+            columns[name] = pa.DictionaryArray.from_arrays(keys, dictionary)
+        self.batch = pa.RecordBatch.from_arrays(
+            [pa.array(times, pa.timestamp("ms")), columns["track"], columns["op"], pa.array(qty), columns["unit"]],
+            names=["time", "track", "op", "quantity", "unit"])
+        self.cell, self.value = cell, value
+
+    def fire(self):
+        if self.cell is not None:
+            field, name, i = self.cell
+            array = getattr(self, field)
+            (array if name is None else array[name])[i] = self.value
+            self.cell = None
+
+
+class Hooks:
+    """The caller's code that runs during a call: a state object, a phrase, a
+    dataset number and an `inp` sequence, each firing the rewrite when used."""
+
+    def __init__(self, events, at):
+        self.events, self.at = events, at
+
+    def when(self, place, answer=None):
+        if place == self.at:
+            self.events.fire()
+        return answer
+
+    def advance(self, dt):
+        return self.when("advance")
+
+    def get_value(self, name, *time_ms):
+        return self.when("get_value", 1.0 if time_ms else None)
+
+    def set_stat(self, name, value):
+        pass
+
+    def __index__(self):
+        return self.when("number", T0)
+
+    def __float__(self):
+        return self.when("number", 0.15)
+
+    def expressions(self):
+        hooks = self
+
+        class Names(list):
+            def __iter__(self):
+                hooks.when("inp")
+                return super().__iter__()
+
+        return {"p": {"type": "phrase", "fn": lambda xs: self.when("phrase", [1.0]), "inp": Names()}}
+
+
+FORWARD_ROWS = [(T0, "a", "+", 1.0, "EUR"), (T0 + DAY, "a", "+", 1.0, "p"), (T0 + 2 * DAY, "a", "+", 1.0, "b"),
+                (T0 + 2 * DAY, "b", "+", 1.0, "USD")]
+FD_ROWS = [(T0 + 180 * DAY, "a", "+", 1.0, "b"), (T0 + 360 * DAY, "b", "+", 1.0, "USD"),
+           (T0 + 360 * DAY, "a", "+", 1.0, "USD")]
+CURVES = {"USD": ("ZERO_RATES", np.array([[0.0, 50.0], [0.05, 0.05]])),
+          "EUR": ("FORWARDS", np.array([[0.0, 50.0], [1.1, 1.1]]))}
+
+
+def run_with_hooks(run, events, hooks):
+    dataset = {"BASE": "USD", "ASSETS": CURVES, "PRICING_TS": hooks}
+    fd = {"N_X": 10, "MAX_X": hooks, "TIMESTEP": 0.1}
+    if run == "mc_price":
+        return _vornik.mc_price(events, hooks, {**dataset, "MC": {"PATHS": 2, "SEED": 1}}, hooks.expressions())
+    if run == "fixed_price":
+        return _vornik.fixed_price(events, hooks, dataset, hooks.expressions())
+    if run == "backtest_py":
+        return _vornik.backtest_py(events, hooks, hooks.expressions(), "USD")
+    if run == "backtest_csv":
+        return _vornik.backtest_csv(events, hooks, "", "USD", hooks.expressions())
+    if run == "fd_hullwhite_price":
+        return _vornik.fd_hullwhite_price(events, hooks, {**dataset, "FD": fd, "HW": {"MEANREV": 0.1, "VOL": 0.01}}, {})
+    return _vornik.fd_blackscholes_price(events, hooks, {**dataset, "FD": fd, "BS": {"VOL": 0.2, "ASSET": "USD"}}, {})
+
+
+EVALUATION_ERROR = "Error during model evaluation, caused by\nMalformed record batch: "
+
+
+@pytest.mark.parametrize(
+    "run, at, cell, value, null, message",
+    [
+        ("mc_price", "advance", ("keys", "unit", 3), 2**40, None,
+         EVALUATION_ERROR + "key 1099511627776 of 'unit' at row 3 is outside its dictionary of 4 values"),
+        ("mc_price", "get_value", ("keys", "track", 3), -1, None,
+         EVALUATION_ERROR + "key -1 of 'track' at row 3 is outside its dictionary of 2 values"),
+        ("mc_price", "phrase", ("keys", "op", 2), 2**62, None,
+         EVALUATION_ERROR + "key 4611686018427387904 of 'op' at row 2 is outside its dictionary of 1 values"),
+        ("fixed_price", "phrase", ("keys", "unit", 2), -3, None,
+         EVALUATION_ERROR + "key -3 of 'unit' at row 2 is outside its dictionary of 4 values"),
+        ("fixed_price", "number", ("keys", "op", 0), -1, None,
+         EVALUATION_ERROR + "key -1 of 'op' at row 0 is outside its dictionary of 1 values"),
+        ("fixed_price", "phrase", ("keys", "unit", 0), 2**40, None, None),  # row 0 is valued already
+        ("backtest_py", "get_value", ("keys", "track", 3), 2**40, None,
+         EVALUATION_ERROR + "key 1099511627776 of 'track' at row 3 is outside its dictionary of 2 values"),
+        ("backtest_csv", "phrase", ("bits", None, 0), 0xFF, ("op", 3, 1000),
+         EVALUATION_ERROR + "key 1000 of 'op' at row 3 is outside its dictionary of 1 values"),
+        ("fd_hullwhite_price", "number", ("keys", "unit", 0), 2**40, None,
+         EVALUATION_ERROR + "key 1099511627776 of 'unit' at row 0 is outside its dictionary of 2 values"),
+        ("fd_blackscholes_price", "number", ("keys", "track", 1), -1, None,
+         EVALUATION_ERROR + "key -1 of 'track' at row 1 is outside its dictionary of 2 values"),
+        ("fd_hullwhite_price", "number", ("keys", "op", 2), 5, None,
+         EVALUATION_ERROR + "key 5 of 'op' at row 2 is outside its dictionary of 1 values"),
+        ("fixed_price", "inp", ("offsets", "unit", 1), 2**31 - 1, None,
+         TIMETABLE_ERROR + "Malformed record batch: the dictionary of 'unit' has offsets out of order at value 0"),
+        ("backtest_py", "inp", ("offsets", "track", 1), -5, None,
+         TIMETABLE_ERROR + "Malformed record batch: the dictionary of 'track' has offsets out of order at value 0"),
+        ("mc_price", "inp", ("offsets", "op", 0), 2, None,
+         TIMETABLE_ERROR + "Malformed record batch: the dictionary of 'op' has offsets out of order at value 0"),
+    ],
+)
+def test_keys_and_offsets_rewritten_during_a_call_are_refused_where_used(run, at, cell, value, null, message):
+    rows = FD_ROWS if run.startswith("fd") else FORWARD_ROWS
+    events = Rewritable(rows, cell, value, null)
+    try:
+        result = run_with_hooks(run, events.batch, Hooks(events, at))
+    except RuntimeError as e:
+        assert str(e) == message
+    else:
+        assert message is None, f"expected {message!r}, got {result}"
+        assert result == run_with_hooks(run, Rewritable(rows, None, None).batch, Hooks(None, None))

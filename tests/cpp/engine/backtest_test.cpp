@@ -88,7 +88,7 @@ TEST_P(BacktestFailure, IsWrappedWithTheRow) {
   Contract contract(GetParam().rows);
   auto ledger = run_backtest(table_model(nullptr), contract);
   ASSERT_FALSE(ledger);
-  EXPECT_EQ(to_string(ledger.error()), "Error at event:\n  " + contract.timetable().describe_event(GetParam().row) +
+  EXPECT_EQ(to_string(ledger.error()), "Error at event:\n  " + contract.timetable().describe_event(GetParam().row).value() +
                                            ", caused by \n" + GetParam().message);
 }
 INSTANTIATE_TEST_SUITE_P(

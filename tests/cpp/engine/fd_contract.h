@@ -89,7 +89,9 @@ class Contract {
       offsets.push_back(static_cast<std::int32_t>(data.size()));
       return static_cast<std::int64_t>(k);
     }
-    StringsView view() const { return {true, offsets.data(), data.data(), {bits.data(), 0}, names.size()}; }
+    StringsView view() const {
+      return {true, offsets.data(), data.data(), {bits.data(), 0}, names.size(), offsets.back()};
+    }
   };
   static void push_key(Column& keys, Dictionary& dict, const char* text) {
     if (text == nullptr) {

@@ -398,7 +398,7 @@ TEST_P(FdRowFailure, EndsTheRunWithItsText) {
   const auto ledger = run_fd_hullwhite(hw_settings(fd_settings(assets, 2, 0.1, 0.1)), contract.timetable());
   ASSERT_FALSE(ledger);
   const std::string expected = c.row < 0 ? std::string(c.message)
-                                         : "Error at event:\n  " + contract.timetable().describe_event(c.row) +
+                                         : "Error at event:\n  " + contract.timetable().describe_event(c.row).value() +
                                                ", caused by \n" + c.message;
   EXPECT_EQ(to_string(ledger.error()), expected);
 }

@@ -52,7 +52,7 @@ struct OwnedStrings {
   }
   StringsView view() const {
     return {.utf8 = true, .offsets = offsets.data(), .data = data.data(), .valid = {bits.data(), 0},
-            .length = offsets.size() - 1};
+            .length = offsets.size() - 1, .extent = offsets.back()};
   }
 };
 

@@ -242,7 +242,7 @@ TEST_P(RunFailure, EndsTheRunWithItsText) {
   ASSERT_FALSE(ledger);
   std::string expected = c.message;
   if (c.row) {
-    expected = "Error at event:\n  " + contract->timetable().describe_event(*c.row) + ", caused by \n" + expected;
+    expected = "Error at event:\n  " + contract->timetable().describe_event(*c.row).value() + ", caused by \n" + expected;
   }
   EXPECT_EQ(to_string(ledger.error()), expected);
 }

@@ -46,7 +46,7 @@ struct Read {
 
   std::vector<std::string> descriptions() const {
     std::vector<std::string> out;
-    for (std::size_t row = 0; row < timetable->rows(); ++row) out.push_back(timetable->describe_event(row));
+    for (std::size_t row = 0; row < timetable->rows(); ++row) out.push_back(timetable->describe_event(row).value());
     return out;
   }
 };
@@ -74,8 +74,8 @@ TEST(ReadTimetable, SlicedDictionaryValuesAreRead) {
       "b = batch([0, 0], ['t', 't'], ['+', '+'], [1.0, 1.0], ['EUR', 'EUR'], ['t'], ['+'], ['EUR'])\n"
       "events = b.set_column(4, 'unit', unit)\n");
   ASSERT_TRUE(r.timetable);
-  EXPECT_EQ(r.timetable->unit_text_at(0), "Asset(x)");
-  EXPECT_EQ(r.timetable->unit_text_at(1), "Asset(EUR)");
+  EXPECT_EQ(r.timetable->unit_text_at(0).value(), "Asset(x)");
+  EXPECT_EQ(r.timetable->unit_text_at(1).value(), "Asset(EUR)");
 }
 
 TEST(ReadTimetable, NullCellsAndZonesReadAsStored) {
@@ -87,9 +87,9 @@ TEST(ReadTimetable, NullCellsAndZonesReadAsStored) {
   EXPECT_FALSE(t.time_valid(0));
   EXPECT_EQ(t.time_at(1), 1704067200250);
   EXPECT_FALSE(t.track_at(0));
-  EXPECT_EQ(t.op_at(0).kind, Op::Kind::NoOp);
-  EXPECT_EQ(t.unit_key_at(0), std::nullopt);
-  EXPECT_EQ(t.describe_event(1),
+  EXPECT_EQ(t.op_at(0).value()->kind, Op::Kind::NoOp);
+  EXPECT_EQ(t.unit_key_at(0).value(), std::nullopt);
+  EXPECT_EQ(t.describe_event(1).value(),
             "#1: track: Track(0), time: Single(2024-01-01T00:00:00.250Z), op: +, qty: 0.5, unit: Asset(EUR)");
 }
 
@@ -118,6 +118,29 @@ TEST(ReadTimetable, UnitsResolveAgainstExpressions) {
   ASSERT_TRUE(out) << out.error();
   ASSERT_EQ(out->size(), 1u);
   EXPECT_EQ((*out)[0][1], 3.0);
+}
+
+TEST(ImportRecordBatch, RefusesASchemaThatIsItsOwnDictionary) {
+  ArrowSchema schema{};
+  schema.format = "l";
+  schema.dictionary = &schema;
+  schema.release = [](ArrowSchema* s) { s->release = nullptr; };
+  ArrowArray array{};
+  array.release = [](ArrowArray* a) { a->release = nullptr; };
+  PyRef globals = PyRef::steal(PyDict_New());
+  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+  PyRef capsules = PyRef::steal(Py_BuildValue("(NN)", PyCapsule_New(&schema, "arrow_schema", nullptr),
+                                              PyCapsule_New(&array, "arrow_array", nullptr)));
+  PyDict_SetItemString(globals.get(), "capsules", capsules.get());
+  PyRef done = PyRef::steal(PyRun_String(
+      "class Producer:\n  def __arrow_c_array__(self, requested_schema=None): return capsules\nevents = Producer()\n",
+      Py_file_input, globals.get(), globals.get()));
+  ASSERT_TRUE(done);
+  auto imported = import_record_batch(PyDict_GetItemString(globals.get(), "events"));
+  ASSERT_FALSE(imported);
+  PyRef exc = std::move(imported).error().into_value();
+  EXPECT_TRUE(PyErr_GivenExceptionMatches(exc.get(), PyExc_ValueError));
+  EXPECT_EQ(str_of(exc.get()).value(), "The schema from __arrow_c_array__ nests dictionaries more than 64 levels deep");
 }
 
 }  // namespace
