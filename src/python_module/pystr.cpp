@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "python_module/binding.h"
+
 namespace vornik {
 
 PyRef py_str(std::string_view text) {
@@ -25,7 +27,7 @@ std::optional<std::string> text_of(PyRef s) {
   if (s) {
     if (auto v = utf8_view(s.get())) return std::string(*v);
   }
-  PyErr_Clear();
+  (void)discard_pending_error();  // a caller's exception is kept: the call ends after the message
   return std::nullopt;
 }
 }  // namespace

@@ -32,21 +32,35 @@ PyRef new_dict() {
 
 // {outer: {inner: array}}, each vector's memory moving into its array.
 template <class Vector>
-PyRef nested_dict(U64Map<U64Map<Vector>> book) {
+PyResult<PyRef> nested_dict(U64Map<U64Map<Vector>> book) {
   PyRef outer = new_dict();
   for (auto& [outer_key, inner_map] : book) {
     PyRef inner = new_dict();
     for (auto& [inner_key, vector] : inner_map) {
       if (PyDict_SetItem(inner.get(), u64_key(inner_key).get(), to_numpy(std::move(vector)).get()) < 0)
-        (void)PyError::fetch();  // a failed store is dropped
+        VK_CHECK(discard_pending_error());  // a failed store is dropped
     }
-    (void)dict_set_u64_key(outer.get(), outer_key, std::move(inner));  // dropped, as above
+    VK_CHECK(best_effort(dict_set_u64_key(outer.get(), outer_key, std::move(inner))));  // dropped, as above
   }
   return outer;
 }
 
-void set_stat_best_effort(PyObject* state, std::string_view name, PyRef value) {
-  (void)call_set_stat(state, name, std::move(value));
+// Its failures are dropped; the caller's own exception ends the writing.
+PyResult<void> set_stat_best_effort(PyObject* state, std::string_view name, PyRef value) {
+  return best_effort(call_set_stat(state, name, std::move(value)));
+}
+
+PyResult<void> write_ledger_stats(std::uint32_t flags, Ledger& ledger, const Values* pv, PyObject* state) {
+  if (pv != nullptr) VK_CHECK(set_stat_best_effort(state, "PV_VEC", to_numpy(pv->clone())));
+  if (flags & FLAG_CHOICES) {
+    PyRef choices = VK_TRY(nested_dict(std::exchange(ledger.choices, {})));
+    VK_CHECK(set_stat_best_effort(state, "CHOICES", std::move(choices)));
+  }
+  if (flags & FLAG_CASHFLOW) {
+    PyRef cashflows = VK_TRY(nested_dict(std::exchange(ledger.cashflows, {})));
+    VK_CHECK(set_stat_best_effort(state, "CASHFLOW", std::move(cashflows)));
+  }
+  return {};
 }
 
 // --- The exported stream: one record batch of (index uint64, value float64).
@@ -221,13 +235,10 @@ PyResult<void> dict_set_u64_key(PyObject* dict, std::uint64_t key, PyRef value) 
 }
 
 std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledger& ledger, PyObject* state) {
-  if (flags & FLAG_PV_VEC) {
-    const Values* pv = VK_TRY(get_track_value(ledger.values, 0));
-    set_stat_best_effort(state, "PV_VEC", to_numpy(pv->clone()));
-  }
-  if (flags & FLAG_CHOICES) set_stat_best_effort(state, "CHOICES", nested_dict(std::exchange(ledger.choices, {})));
-  if (flags & FLAG_CASHFLOW)
-    set_stat_best_effort(state, "CASHFLOW", nested_dict(std::exchange(ledger.cashflows, {})));
+  const Values* pv = nullptr;
+  if (flags & FLAG_PV_VEC) pv = VK_TRY(get_track_value(ledger.values, 0));
+  // Only the caller's own exception fails the writing; the binding raises it.
+  if (!write_ledger_stats(flags, ledger, pv, state)) return std::unexpected(EvaluationError::Interrupted{});
   return {};
 }
 
@@ -247,10 +258,9 @@ PyResult<void> emit_backtest_cashflows(Ledger& ledger, PyObject* state) {
       cashflow = Values();
     }
     PyRef batch = VK_TRY(to_pyarrow_batch(std::move(columns)));
-    (void)dict_set_u64_key(d.get(), track, std::move(batch));  // a failed store is dropped
+    VK_CHECK(best_effort(dict_set_u64_key(d.get(), track, std::move(batch))));  // a failed store is dropped
   }
-  set_stat_best_effort(state, "CASHFLOW", std::move(d));
-  return {};
+  return set_stat_best_effort(state, "CASHFLOW", std::move(d));
 }
 
 }  // namespace vornik
