@@ -108,8 +108,9 @@ PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const*
 // An entry body: receives the call's arguments, returns the result or an error.
 using Body = PyResult<PyRef> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Runs a body for CPython: counts the thread's attach, turns an error into a
-// raised exception and an abort into a PanicException.
+// Runs a body for CPython (guarded_call): turns an error into a raised
+// exception and an abort into a PanicException; a caller's exception fetched
+// during the call is raised instead of what the body returned.
 PyObject* fastcall_trampoline(Body body, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames);
 

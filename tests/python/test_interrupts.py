@@ -15,16 +15,18 @@ import pytest
 import _vornik
 from contracts import DAY_MS, T0, YEAR_MS, flat_rate_dataset, timetable
 
+# A step of one millisecond over twelve days: 10**9 rolls.
+LONG_DATASET = flat_rate_dataset(FD={"N_X": 1, "MAX_X": 0.1, "TIMESTEP": 1.5 / YEAR_MS},
+                                 HW={"MEANREV": 0.1, "VOL": 0.01})
+LONG_EVENTS = timetable([(T0 + 12 * DAY_MS, "a", "+", 1.0, "USD")])
+
 CHILD = """
 import _vornik
-from contracts import DAY_MS, T0, YEAR_MS, flat_rate_dataset, timetable
+from test_interrupts import LONG_DATASET, LONG_EVENTS
 
-# A step of one millisecond over twelve days: 10**9 rolls.
-dataset = flat_rate_dataset(FD={"N_X": 1, "MAX_X": 0.1, "TIMESTEP": 1.5 / YEAR_MS}, HW={"MEANREV": 0.1, "VOL": 0.01})
-events = timetable([(T0 + 12 * DAY_MS, "a", "+", 1.0, "USD")])
 print("pricing", flush=True)
 try:
-    _vornik.fd_hullwhite_price(events, None, dataset, {})
+    _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
@@ -43,6 +45,26 @@ def test_ctrl_c_ends_a_long_finite_difference_run_at_once():
     finally:
         child.kill()
         child.wait()
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, SystemExit])
+def test_what_a_signal_handler_raises_during_a_long_run_reaches_the_caller(exc_type):
+    exc = exc_type("from the handler")
+
+    def handler(signum, frame):
+        raise exc
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        start = time.monotonic()
+        with pytest.raises(exc_type) as info:
+            _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
+        assert time.monotonic() - start < 5.0, "the handler ran only after the run"
+        assert info.value is exc
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 class Caller:
