@@ -11,11 +11,22 @@
 
 #include <fmt/format.h>
 
+#include "timetable/interrupt.h"
+
 namespace vornik {
 
 namespace {
 
 constexpr double MIN_ROLL_YEARS = 1e-10;
+
+// Work for the interrupt poll, in units of about a nanosecond: a roll that
+// changes nothing; a roll, plus per grid point its operator and each rolled
+// vector; a booked row, plus per grid point.
+constexpr std::uint64_t NO_ROLL_WORK = 10;
+constexpr std::uint64_t ROLL_WORK = 200;
+constexpr std::uint64_t OPERATOR_POINT_WORK = 10;
+constexpr std::uint64_t VECTOR_POINT_WORK = 2;
+constexpr std::uint64_t ROW_WORK = 200;
 
 std::int64_t saturating_sub(std::int64_t t, std::int64_t step) {
   return t < std::numeric_limits<std::int64_t>::min() + step ? std::numeric_limits<std::int64_t>::min() : t - step;
@@ -64,8 +75,9 @@ std::expected<Values, EvaluationError> asset_value(const BsSettings& s, const Fd
 }
 
 template <class Settings>
-std::expected<void, EvaluationError> roll(const Settings& settings, FdState& state, std::int64_t target) {
-  if (year_fraction(state.time, target) < MIN_ROLL_YEARS) return {};
+std::expected<void, EvaluationError> roll(const Settings& settings, FdState& state, std::int64_t target,
+                                          InterruptPoll& poll) {
+  if (year_fraction(state.time, target) < MIN_ROLL_YEARS) return poll.spend(NO_ROLL_WORK);
   const StepOperator op = VK_TRY(step_operator(settings, state, target));
   std::vector<std::span<double>> vectors;
   vectors.reserve(state.ledger.values.size());
@@ -73,7 +85,7 @@ std::expected<void, EvaluationError> roll(const Settings& settings, FdState& sta
   Values scratch;
   roll_values(op, vectors, scratch);
   state.time = target;
-  return {};
+  return poll.spend(ROLL_WORK + state.size * (OPERATOR_POINT_WORK + VECTOR_POINT_WORK * vectors.size()));
 }
 
 template <class Settings>
@@ -120,18 +132,20 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
   std::int64_t clock = settings.fd.pricing_ts;
   for (std::size_t i = 0; i < timetable.rows(); ++i)
     clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
+  InterruptPoll poll;
   // Grid times are the last row's time minus whole steps, whatever the rows between.
   std::int64_t t = saturating_sub(state.time, step);
   for (std::size_t i = timetable.rows(); i-- > 0;) {
     const std::int64_t te = timetable.time_at(i);
-    for (; t > te; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t));
-    VK_CHECK(roll(settings, state, te));
+    for (; t > te; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t, poll));
+    VK_CHECK(roll(settings, state, te, poll));
     auto booked = book_row(settings, state, timetable, i, te);
     if (!booked) return std::unexpected(event_error(timetable, i, to_string(booked.error())));
+    VK_CHECK(poll.spend(ROW_WORK + state.size));
   }
   const std::int64_t pricing_ts = settings.fd.pricing_ts;
-  for (; t > pricing_ts; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t));
-  VK_CHECK(roll(settings, state, pricing_ts));
+  for (; t > pricing_ts; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t, poll));
+  VK_CHECK(roll(settings, state, pricing_ts, poll));
   return into_ledger(std::move(state));
 }
 
@@ -147,10 +161,12 @@ std::int64_t fd_step_ms(double timestep) {
 }
 
 std::expected<void, EvaluationError> roll_grid(const HwSettings& settings, FdState& state, std::int64_t target) {
-  return roll(settings, state, target);
+  InterruptPoll poll;
+  return roll(settings, state, target, poll);
 }
 std::expected<void, EvaluationError> roll_grid(const BsSettings& settings, FdState& state, std::int64_t target) {
-  return roll(settings, state, target);
+  InterruptPoll poll;
+  return roll(settings, state, target, poll);
 }
 
 std::expected<void, EvaluationError> book_fd_event_value(const FdSettings& settings, FdState& state,

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "timetable/interrupt.h"
+
 namespace vornik {
 
 DepGraph build_depgraph(const Timetable& timetable) {
@@ -25,6 +27,10 @@ void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values we
 }
 
 namespace {
+
+// A node's work for the interrupt poll, in units of about a nanosecond, plus
+// one per element of the ledger's vectors.
+constexpr std::uint64_t NODE_WORK = 100;
 
 std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger, const Timetable& timetable,
                                                  std::uint64_t row, std::uint32_t flags) {
@@ -58,11 +64,13 @@ std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger,
 
 std::expected<void, EvaluationError> settle_event_graph(DepGraph& graph, Ledger& ledger, const Timetable& timetable,
                                                         std::uint32_t flags) {
+  InterruptPoll poll;
   while (!graph.nodes.empty()) {
     const std::uint64_t row = graph.nodes.size() - 1;
     NodeState node = std::move(graph.nodes.back());
     graph.nodes.pop_back();
     VK_CHECK(settle_node(std::move(node), ledger, timetable, row, flags));
+    VK_CHECK(poll.spend(NODE_WORK + ledger.len));
   }
   return {};
 }

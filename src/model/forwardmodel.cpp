@@ -10,12 +10,17 @@
 #include <fmt/format.h>
 
 #include "curves/curves.h"
+#include "timetable/interrupt.h"
 
 namespace vornik {
 
 namespace {
 
 using Result = std::expected<void, EvaluationError>;
+
+// A row's work for the interrupt poll, in units of about a nanosecond, plus
+// one per element of the run's vectors.
+constexpr std::uint64_t ROW_WORK = 200;
 
 class Walk {
  public:
@@ -31,6 +36,7 @@ class Walk {
       if (auto done = row(i, t); !done) {
         return std::unexpected(event_error(timetable_, i, to_string(done.error())));
       }
+      VK_CHECK(poll_.spend(ROW_WORK + state_.ledger.len));
     }
     return {};
   }
@@ -140,6 +146,7 @@ class Walk {
   const Timetable& timetable_;
   std::int64_t t_ = 0;                       // the time of the row being valued
   std::vector<std::string_view> evaluating_;  // phrases whose inputs are being resolved
+  InterruptPoll poll_;
 };
 
 class McHooks final : public ForwardModel {

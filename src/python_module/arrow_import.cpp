@@ -38,7 +38,7 @@ std::string full_type_name(PyTypeObject* type) {
   if (name) {
     if (auto text = utf8_view(name.get())) return std::string(*text);
   }
-  PyErr_Clear();
+  (void)discard_pending_error();  // a message follows; a caller's exception ends the call after it
   return type_qualname(type);
 }
 

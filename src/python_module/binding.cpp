@@ -14,6 +14,19 @@ namespace vornik {
 namespace {
 
 thread_local std::int64_t tls_attach_count = 0;
+thread_local CallScope* tls_call = nullptr;  // the innermost call on this thread
+
+// Runs the Python signal handlers, as CPython's own long loops do. Whatever
+// a handler raises is the caller's own and ends the call.
+class SignalCheck final : public InterruptCheck {
+ public:
+  bool interrupted() override {
+    if (PyErr_CheckSignals() == 0) return false;
+    CallScope::keep_callers_exception(std::move(PyError::fetch()).into_value());
+    return true;
+  }
+};
+SignalCheck signal_check;  // stateless: one for every thread
 
 ProcessObject panic_type([] {
   return PyErr_NewExceptionWithDoc(
@@ -61,8 +74,9 @@ PyObject* ProcessObject::get() {
 
 PyObject* ProcessObject::required() {
   if (PyObject* p = get()) return p;
-  PyRef cause = PyRef::steal(PyErr_GetRaisedException());
-  throw Panic(cause ? str_of(cause.get()).value_or("<exception str() failed>") : "a process object is missing");
+  if (!PyErr_Occurred()) throw Panic("a process object is missing");
+  PyRef cause = std::move(PyError::fetch()).into_value();  // a caller's exception is kept
+  throw Panic(str_of(cause.get()).value_or("<exception str() failed>"));
 }
 
 PyObject* import_attribute(const char* module, const char* name) {
@@ -93,11 +107,43 @@ void raise_panic(const char* message) {
   PyErr_SetObject(type, text.get());
 }
 
+CallScope::CallScope() : outer_(tls_call), signals_(signal_check) { tls_call = this; }
+CallScope::~CallScope() { tls_call = outer_; }
+
+void CallScope::keep_callers_exception(PyRef exc) {
+  if (tls_call != nullptr && !tls_call->callers_exception_) tls_call->callers_exception_ = std::move(exc);
+}
+
+PyObject* CallScope::finish(PyResult<PyRef> result) {
+  if (!callers_exception_) {
+    if (result) return result->release();
+    std::move(result).error().restore();
+    return nullptr;
+  }
+  // Dropped before the exception is set: releasing it may run Python code.
+  { PyResult<PyRef> dropped = std::move(result); }
+  PyErr_SetRaisedException(callers_exception_.release());
+  return nullptr;
+}
+
+void CallScope::abort(const char* message) {
+  raise_panic(message);
+  if (callers_exception_) {  // what the caller raised before stays visible
+    PyObject* panic = PyErr_GetRaisedException();
+    PyException_SetContext(panic, callers_exception_.release());
+    PyErr_SetRaisedException(panic);
+  }
+}
+
 std::string type_qualname(PyTypeObject* type) {
   PyRef name = PyRef::steal(PyType_GetQualName(type));
   if (name) return utf8_text(name.get());
-  PyErr_Clear();
+  (void)discard_pending_error();  // only messages use the name, and they end the call
   return "<unknown>";
+}
+
+bool is_callers_exception(PyObject* exc) {
+  return !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
 }
 
 PyError PyError::fetch() {
@@ -110,7 +156,17 @@ PyError PyError::fetch() {
     PyErr_DisplayException(value.get());
     throw Panic(message);
   }
+  if (is_callers_exception(value.get())) CallScope::keep_callers_exception(value.clone());
   return PyError(std::move(value));
+}
+
+bool PyError::is_callers() const { return value_ && is_callers_exception(value_.get()); }
+
+PyResult<void> discard_pending_error() {
+  if (!PyErr_Occurred()) return {};
+  PyError error = PyError::fetch();
+  if (error.is_callers()) return std::unexpected(std::move(error));
+  return {};
 }
 
 PyRef PyError::into_value() && {
@@ -143,10 +199,13 @@ std::string cast_record(PyObject* value, PyTypeObject* expected) {
 }
 
 PyError add_argument_note(std::string_view parameter, PyError error) {
+  if (error.is_callers()) return error;  // left as the caller raised it
   PyRef exc = std::move(error).into_value();
   PyRef note = py_str(fmt::format("while processing '{}'", parameter));
   PyRef r = PyRef::steal(PyObject_CallMethodOneArg(exc.get(), interned_add_note(), note.get()));
-  if (!r) PyErr_Clear();  // the note is best effort; the conversion's error stands
+  // The note is best effort and the conversion's error stands; the call ends
+  // either way, with a caller's exception if add_note raised one.
+  if (!r) (void)discard_pending_error();
   return PyError(std::move(exc));
 }
 
@@ -189,7 +248,7 @@ PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const*
     Py_ssize_t len = 0;
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
     if (text == nullptr) {
-      PyErr_Clear();  // not encodable: counts as unknown
+      VK_CHECK(discard_pending_error());  // not encodable: counts as unknown
     } else {
       name = std::string_view(text, len);
       for (std::size_t j = 0; j < sig.keyword_only.size() && !slot; ++j)
@@ -236,22 +295,7 @@ PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const*
 
 PyObject* fastcall_trampoline(Body body, PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
-  AttachGuard attach;
-  try {
-    try {
-      auto result = body(args, PyVectorcall_NARGS(nargsf), kwnames);
-      if (result) return result->release();
-      std::move(result).error().restore();
-    } catch (const std::exception& e) {
-      raise_panic(e.what());
-    } catch (...) {
-      raise_panic("native code aborted without a message");
-    }
-  } catch (...) {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
-    std::abort();
-  }
-  return nullptr;
+  return guarded_call([&] { return body(args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
 }  // namespace vornik

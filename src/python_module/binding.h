@@ -1,12 +1,15 @@
 // The call binding: how CPython reaches the six entries. Errors raised to
 // Python travel as PyError; C++ exceptions are aborts and become
-// "pyo3_runtime.PanicException" at the boundary (fastcall_trampoline).
+// "pyo3_runtime.PanicException" at the boundary (fastcall_trampoline). The
+// caller's own exceptions (KeyboardInterrupt, SystemExit) leave unchanged.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <expected>
 #include <span>
 #include <string>
@@ -14,6 +17,7 @@
 
 #include "python_module/pyref.h"
 #include "timetable/errors.h"
+#include "timetable/interrupt.h"
 
 namespace vornik {
 
@@ -26,7 +30,11 @@ class PyError {
 
   // Takes the pending exception. A PanicException raised by Python code is
   // not handed on: it aborts the current call (throws Panic) with its text.
+  // The caller's own exception is also kept for the call to raise at its end.
   static PyError fetch();
+
+  // Holds the caller's own exception: the call must end.
+  bool is_callers() const;
 
   PyRef into_value() &&;  // the instance, created now if need be
   void restore() &&;      // raise it
@@ -39,6 +47,22 @@ class PyError {
 
 template <class T>
 using PyResult = std::expected<T, PyError>;
+
+// An exception that is no Exception (KeyboardInterrupt, SystemExit,
+// GeneratorExit): the caller's own, which no message wraps and nothing drops.
+bool is_callers_exception(PyObject* exc);
+
+// Drops the pending exception, if any, when it is an Exception; the caller's
+// own comes back instead, and the call must end.
+[[nodiscard]] PyResult<void> discard_pending_error();
+
+// Drops the failure of a step whose failures do not count, unless it is the
+// caller's own exception.
+template <class T>
+[[nodiscard]] PyResult<void> best_effort(PyResult<T> r) {
+  if (r || !r.error().is_callers()) return {};
+  return std::unexpected(std::move(r).error());
+}
 
 // The qualified name of a type ("dict", "KeyError"), "<unknown>" if unavailable.
 std::string type_qualname(PyTypeObject* type);
@@ -84,8 +108,9 @@ PyResult<void> extract_call_arguments(const CallSignature& sig, PyObject* const*
 // An entry body: receives the call's arguments, returns the result or an error.
 using Body = PyResult<PyRef> (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Runs a body for CPython: counts the thread's attach, turns an error into a
-// raised exception and an abort into a PanicException.
+// Runs a body for CPython (guarded_call): turns an error into a raised
+// exception and an abort into a PanicException; a caller's exception fetched
+// during the call is raised instead of what the body returned.
 PyObject* fastcall_trampoline(Body body, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames);
 
@@ -103,6 +128,52 @@ struct AttachGuard {
   AttachGuard(const AttachGuard&) = delete;
   AttachGuard& operator=(const AttachGuard&) = delete;
 };
+
+// One call into the module on this thread: counts the attach, keeps the first
+// caller's exception fetched during the call (a call made from a callback has
+// its own), and lets the engine's long loops run the signal handlers.
+class CallScope {
+ public:
+  CallScope();
+  ~CallScope();
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+  // The call's outcome for CPython: a new reference, or nullptr with the
+  // exception set. A caller's exception replaces whatever the body returned.
+  PyObject* finish(PyResult<PyRef> result);
+  // An abort: raises PanicException(message).
+  void abort(const char* message);
+
+  // Keeps exc for the innermost call, unless it already holds one.
+  static void keep_callers_exception(PyRef exc);
+
+ private:
+  AttachGuard attach_;
+  CallScope* outer_;
+  PyRef callers_exception_;
+  ScopedInterruptCheck signals_;
+};
+
+// Runs one call for CPython: work() returns the result or an error, or throws
+// to abort.
+template <class Work>
+PyObject* guarded_call(Work&& work) {
+  try {
+    CallScope scope;
+    try {
+      return scope.finish(work());
+    } catch (const std::exception& e) {
+      scope.abort(e.what());
+    } catch (...) {
+      scope.abort("native code aborted without a message");
+    }
+  } catch (...) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  return nullptr;
+}
 
 // A Python object made on first use and kept until the process ends (an
 // interned name, a class). No lock is held across make(): a racing thread's

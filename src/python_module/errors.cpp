@@ -60,6 +60,11 @@ std::string to_string(const PythonCallError& e) {
 
 DatasetError fetch_dataset_error() { return DatasetError::PyErr{std::move(PyError::fetch()).into_value()}; }
 
+bool holds_callers_exception(const DatasetError& e) {
+  const auto* py = std::get_if<DatasetError::PyErr>(&e.v);
+  return py != nullptr && is_callers_exception(py->exc.get());
+}
+
 DatasetError expression_error(std::string_view name, DatasetError cause) {
   return DatasetError::Expression{std::string(name), std::make_unique<DatasetError>(std::move(cause))};
 }

@@ -72,6 +72,8 @@ std::string to_string(const PythonCallError& e);
 
 // The pending Python exception as DatasetError PyErr.
 DatasetError fetch_dataset_error();
+// A PyErr holding the caller's own exception (KeyboardInterrupt, SystemExit).
+bool holds_callers_exception(const DatasetError& e);
 // The Expression error of one expression: "Error while parsing expression '{}'".
 DatasetError expression_error(std::string_view name, DatasetError cause);
 // WrongType with key "n/a" and the cast record of value against expected.

@@ -18,16 +18,20 @@ ProcessObject dict_items([] { return PyObject_GetAttrString(reinterpret_cast<PyO
 
 std::string execution_error(std::string text) { return error_to_string(PythonCallError::Execution{std::move(text)}); }
 
-// The text of the exception that a call into Python raised.
-std::string raised_text() { return error_to_string(PythonCallError::PyErr{std::move(PyError::fetch()).into_value()}); }
+// The text of an exception that a call into Python raised.
+std::string raised_text(PyError error) {
+  return error_to_string(PythonCallError::PyErr{std::move(error).into_value()});
+}
 
 // One item of fn's result as a vector, or nullopt when it is neither an
 // array nor a number.
-std::optional<Values> to_values(PyObject* item) {
+PyResult<std::optional<Values>> to_values(PyObject* item) {
   if (is_f64_vector(item)) return copy_f64_vector(item);
   if (is_bool_vector(item)) return copy_bool_vector(item);
-  if (auto x = to_f64(item)) return Values::of({*x});
-  return std::nullopt;  // the conversion's exception is dropped
+  auto x = to_f64(item);
+  if (x) return Values::of({*x});
+  VK_CHECK(best_effort(std::move(x)));  // the conversion's exception is dropped
+  return std::nullopt;
 }
 
 std::expected<void, DatasetError> read_entry(ExpressionMaps& maps, const std::string& name, PyObject* description) {
@@ -89,7 +93,7 @@ std::expected<std::vector<Values>, std::string> PyExpression::evaluate(std::vect
   }
 
   PyRef result = PyRef::steal(PyObject_CallOneArg(fn_.get(), list.get()));
-  if (!result) return std::unexpected(raised_text());
+  if (!result) return std::unexpected(raised_text(PyError::fetch()));
   if (!PyList_Check(result.get())) return std::unexpected(execution_error(cast_message(result.get(), &PyList_Type)));
 
   std::vector<Values> out;
@@ -98,14 +102,15 @@ std::expected<std::vector<Values>, std::string> PyExpression::evaluate(std::vect
   // that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(result.get()); ++i) {
     PyRef item = PyRef::steal(PyList_GetItemRef(result.get(), i));
-    if (!item) return std::unexpected(raised_text());
+    if (!item) return std::unexpected(raised_text(PyError::fetch()));
     auto values = to_values(item.get());
-    if (!values) {
+    if (!values) return std::unexpected(raised_text(std::move(values).error()));
+    if (!*values) {
       PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(item.get()));
       const std::string shown = str_of(type).value_or(type_qualname(Py_TYPE(item.get())));
       return std::unexpected(execution_error(fmt::format("Expected float or array, received {}", shown)));
     }
-    out.push_back(std::move(*values));
+    out.push_back(std::move(**values));
   }
   return out;
 }

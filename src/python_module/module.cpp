@@ -44,7 +44,7 @@ PyResult<PyRef> module_all(PyObject* module) {
   PyRef all = PyRef::steal(PyObject_GetAttr(module, interned_all()));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return std::unexpected(PyError::fetch());
-    PyErr_Clear();
+    VK_CHECK(discard_pending_error());
     all = PyRef::steal(PyList_New(0));
     if (!all || PyObject_SetAttr(module, interned_all(), all.get()) < 0) return std::unexpected(PyError::fetch());
   }
@@ -73,23 +73,12 @@ PyResult<void> add_module_functions(PyObject* module) {
 }
 
 int module_exec(PyObject* module) {
-  AttachGuard attach;
-  try {
-    if (!PyModule_Check(module)) {
-      type_error(module, &PyModule_Type).restore();
-      return -1;
-    }
-    if (auto r = add_module_functions(module); !r) {
-      std::move(r).error().restore();
-      return -1;
-    }
-    return 0;
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
-    raise_panic("native code aborted without a message");
-  }
-  return -1;
+  PyRef done = PyRef::steal(guarded_call([&]() -> PyResult<PyRef> {
+    if (!PyModule_Check(module)) return std::unexpected(type_error(module, &PyModule_Type));
+    VK_CHECK(add_module_functions(module));
+    return PyRef::borrow(Py_None);
+  }));
+  return done ? 0 : -1;
 }
 
 PyModuleDef_Slot slots[] = {

@@ -57,9 +57,9 @@ void ensure_numpy() {
   // Racing first calls both import; they store the same table.
   if (_import_array() < 0) {
     std::string text = "numpy.core.multiarray failed to import";
-    if (PyObject* exc = PyErr_GetRaisedException()) {
-      text = str_of(exc).value_or(text);
-      Py_DECREF(exc);
+    if (PyErr_Occurred()) {  // a caller's exception (Ctrl-C during the import) is kept
+      PyRef exc = std::move(PyError::fetch()).into_value();
+      text = str_of(exc.get()).value_or(text);
     }
     throw Panic(text);
   }

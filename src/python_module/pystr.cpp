@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "python_module/binding.h"
+
 namespace vornik {
 
 PyRef py_str(std::string_view text) {
@@ -53,7 +55,7 @@ std::string utf8_text(PyObject* str) {
 namespace {
 std::optional<std::string> text_of(PyRef s) {
   if (s) return utf8_text(s.get());
-  PyErr_Clear();
+  (void)discard_pending_error();  // a caller's exception is kept: the call ends after the message
   return std::nullopt;
 }
 }  // namespace

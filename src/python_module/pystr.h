@@ -16,8 +16,8 @@ namespace vornik {
 // exhaustion fails, as std::bad_alloc.
 PyRef py_str(std::string_view text);
 
-// UTF-8 of str(o) / repr(o) as utf8_text gives it; nullopt (error cleared)
-// when the call raises.
+// UTF-8 of str(o) / repr(o) as utf8_text gives it; nullopt (error dropped,
+// unless it is the caller's own) when the call raises.
 std::optional<std::string> str_of(PyObject* o);
 std::optional<std::string> repr_of(PyObject* o);
 

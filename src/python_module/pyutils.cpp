@@ -75,7 +75,7 @@ PyResult<std::vector<std::string>> to_string_list(PyObject* value) {
   std::vector<std::string> out;
   Py_ssize_t n = PyObject_Size(value);
   if (n < 0) {
-    PyErr_Clear();  // only a hint for the reservation
+    VK_CHECK(discard_pending_error());  // only a hint for the reservation
   } else {
     out.reserve(static_cast<std::size_t>(n));
   }

@@ -48,8 +48,13 @@ std::expected<FixedSettings, DatasetError> read_fixed_settings(PyObject* dataset
   FixedSettings s;
   s.assets = VK_TRY(read_assets(dataset));
   s.pricing_ts = VK_TRY(get_i64(dataset, "PRICING_TS"));
-  // FIXED is optional: any failure to read it as a dict means no flags.
-  if (auto fixed = get_dict(dataset, "FIXED")) s.flags = VK_TRY(read_flags(fixed->get()));
+  // FIXED is optional: any failure to read it as a dict means no flags,
+  // unless the caller's own exception (Ctrl-C) ended the lookup.
+  if (auto fixed = get_dict(dataset, "FIXED")) {
+    s.flags = VK_TRY(read_flags(fixed->get()));
+  } else if (holds_callers_exception(fixed.error())) {
+    return std::unexpected(std::move(fixed).error());
+  }
   return s;
 }
 

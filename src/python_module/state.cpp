@@ -47,7 +47,8 @@ std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double
   if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
   double x = PyFloat_AsDouble(r.get());
   if (x == -1.0 && PyErr_Occurred()) {
-    (void)PyError::fetch();  // not a number: the numeraire restarts from the discount factor
+    // Not a number: the numeraire restarts from the discount factor.
+    if (!discard_pending_error()) return std::unexpected(EvaluationError::Interrupted{});
     return Other{};
   }
   return x;

@@ -10,6 +10,7 @@
 #include "python_module/numpy_api.h"
 #include "python_module/pystr.h"
 #include "timetable/arrow_abi.h"
+#include "timetable/interrupt.h"
 
 namespace vornik {
 
@@ -30,23 +31,31 @@ PyRef new_dict() {
   return d;
 }
 
+// Work of one array for the interrupt poll, in units of about a nanosecond.
+constexpr std::uint64_t ARRAY_WORK = 500;
+
+// The failure of a store or of set_stat is dropped, unless it is the
+// caller's own exception: that ends the writing, and the binding raises it.
+template <class T>
+std::expected<void, EvaluationError> dropped(PyResult<T> r) {
+  if (!best_effort(std::move(r))) return std::unexpected(EvaluationError::Interrupted{});
+  return {};
+}
+
 // {outer: {inner: array}}, each vector's memory moving into its array.
 template <class Vector>
-PyRef nested_dict(U64Map<U64Map<Vector>> book) {
+std::expected<PyRef, EvaluationError> nested_dict(U64Map<U64Map<Vector>> book) {
+  InterruptPoll poll;
   PyRef outer = new_dict();
   for (auto& [outer_key, inner_map] : book) {
     PyRef inner = new_dict();
     for (auto& [inner_key, vector] : inner_map) {
-      if (PyDict_SetItem(inner.get(), u64_key(inner_key).get(), to_numpy(std::move(vector)).get()) < 0)
-        (void)PyError::fetch();  // a failed store is dropped
+      VK_CHECK(dropped(dict_set_u64_key(inner.get(), inner_key, to_numpy(std::move(vector)))));
+      VK_CHECK(poll.spend(ARRAY_WORK));
     }
-    (void)dict_set_u64_key(outer.get(), outer_key, std::move(inner));  // dropped, as above
+    VK_CHECK(dropped(dict_set_u64_key(outer.get(), outer_key, std::move(inner))));
   }
   return outer;
-}
-
-void set_stat_best_effort(PyObject* state, std::string_view name, PyRef value) {
-  (void)call_set_stat(state, name, std::move(value));
 }
 
 // --- The exported stream: one record batch of (index uint64, value float64).
@@ -223,11 +232,16 @@ PyResult<void> dict_set_u64_key(PyObject* dict, std::uint64_t key, PyRef value) 
 std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledger& ledger, PyObject* state) {
   if (flags & FLAG_PV_VEC) {
     const Values* pv = VK_TRY(get_track_value(ledger.values, 0));
-    set_stat_best_effort(state, "PV_VEC", to_numpy(pv->clone()));
+    VK_CHECK(dropped(call_set_stat(state, "PV_VEC", to_numpy(pv->clone()))));
   }
-  if (flags & FLAG_CHOICES) set_stat_best_effort(state, "CHOICES", nested_dict(std::exchange(ledger.choices, {})));
-  if (flags & FLAG_CASHFLOW)
-    set_stat_best_effort(state, "CASHFLOW", nested_dict(std::exchange(ledger.cashflows, {})));
+  if (flags & FLAG_CHOICES) {
+    PyRef choices = VK_TRY(nested_dict(std::exchange(ledger.choices, {})));
+    VK_CHECK(dropped(call_set_stat(state, "CHOICES", std::move(choices))));
+  }
+  if (flags & FLAG_CASHFLOW) {
+    PyRef cashflows = VK_TRY(nested_dict(std::exchange(ledger.cashflows, {})));
+    VK_CHECK(dropped(call_set_stat(state, "CASHFLOW", std::move(cashflows))));
+  }
   return {};
 }
 
@@ -247,10 +261,9 @@ PyResult<void> emit_backtest_cashflows(Ledger& ledger, PyObject* state) {
       cashflow = Values();
     }
     PyRef batch = VK_TRY(to_pyarrow_batch(std::move(columns)));
-    (void)dict_set_u64_key(d.get(), track, std::move(batch));  // a failed store is dropped
+    VK_CHECK(best_effort(dict_set_u64_key(d.get(), track, std::move(batch))));  // a failed store is dropped
   }
-  set_stat_best_effort(state, "CASHFLOW", std::move(d));
-  return {};
+  return best_effort(call_set_stat(state, "CASHFLOW", std::move(d)));
 }
 
 }  // namespace vornik

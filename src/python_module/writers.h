@@ -19,7 +19,8 @@ PyResult<PyRef> call_set_stat(PyObject* state, std::string_view name, PyRef valu
 PyResult<void> dict_set_u64_key(PyObject* dict, std::uint64_t key, PyRef value);
 
 // PV_VEC, CHOICES and CASHFLOW as FLAGS selects; takes the books it writes
-// out of the ledger. set_stat is best effort: its failures are dropped.
+// out of the ledger. set_stat is best effort: its failures are dropped, but
+// the caller's own exception (Ctrl-C) ends the writing with Interrupted.
 std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledger& ledger, PyObject* state);
 
 // CASHFLOW as {track: pyarrow.RecordBatch(index: uint64, value: float64)};

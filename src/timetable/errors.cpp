@@ -130,6 +130,7 @@ std::string to_string(const EvaluationError& e) {
           [](const EvaluationError::Arrow& c) {
             return fmt::format("Error Creating Arrow for '{}', caused by \n{}", c.name, c.cause);
           },
+          [](const EvaluationError::Interrupted&) { return std::string("Interrupted"); },
       },
       e.v);
 }

@@ -144,8 +144,11 @@ struct EvaluationError {
     std::string name;
     std::string cause;
   };
+  // The caller interrupted the call (Ctrl-C) or raised an exception of its
+  // own; the binding raises that exception instead of this text.
+  struct Interrupted {};
   VK_ERROR_CASES(EvaluationError, Model, Op, Phrase, Spec, Event, NotImplemented, EventSpecs,
-                 Message, Arrow)
+                 Message, Arrow, Interrupted)
   // These four print exactly as their cause, so they wrap implicitly.
   EvaluationError(ModelError e) : v(Model{std::move(e)}) {}
   EvaluationError(OpError e) : v(Op{std::move(e)}) {}

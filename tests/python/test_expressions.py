@@ -36,6 +36,13 @@ def without(description, key):
     return {k: v for k, v in description.items() if k != key}
 
 
+class Unsized(list):
+    """Input names whose length cannot be told; they are still walked."""
+
+    def __len__(self):
+        raise ValueError("no length")
+
+
 class Description(dict):
     """A dict subclass whose own lookups must not be used."""
 
@@ -54,11 +61,12 @@ class Description(dict):
         {"p": phrase(out=3, extra="ignored")},
         {"p": phrase(fn=None, inp=[])},
         {"p": phrase(inp=("a", "b"))},
+        {"p": phrase(inp=Unsized(["a"]))},
         {"s": snapper(out=[])},
         {"p": Description(phrase())},
     ],
-    ids=["empty", "phrase-and-snapper", "phrase-ignores-out", "fn-not-checked", "inp-tuple", "no-outputs",
-         "description-subclass"],
+    ids=["empty", "phrase-and-snapper", "phrase-ignores-out", "fn-not-checked", "inp-tuple", "inp-without-length",
+         "no-outputs", "description-subclass"],
 )
 def test_valid_expressions_read(expressions):
     assert read_error(expressions) is None

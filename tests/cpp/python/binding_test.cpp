@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "python_module/binding.h"
+#include "python_module/errors.h"
 #include "python_module/numpy_api.h"
 #include "python_module/pystr.h"
 
@@ -103,6 +104,17 @@ PyResult<PyRef> fails(PyObject* const*, Py_ssize_t, PyObject*) {
 }
 PyResult<PyRef> aborts(PyObject* const*, Py_ssize_t, PyObject*) { throw Panic("index out of bounds"); }
 PyResult<PyRef> runs_out_of_memory(PyObject* const*, Py_ssize_t, PyObject*) { throw std::bad_alloc(); }
+// Fetches a KeyboardInterrupt as if a callback raised it, then goes on as told.
+PyResult<PyRef> interrupted_then_fails(PyObject* const*, Py_ssize_t, PyObject*) {
+  PyErr_SetString(PyExc_KeyboardInterrupt, "ctrl-c");
+  return std::unexpected(evaluation_error_to_pyerr(python_call_error_to_message(
+      PythonCallError::Method{"advance", std::move(PyError::fetch()).into_value()})));
+}
+PyResult<PyRef> interrupted_then_aborts(PyObject* const*, Py_ssize_t, PyObject*) {
+  PyErr_SetString(PyExc_KeyboardInterrupt, "ctrl-c");
+  (void)PyError::fetch();
+  throw Panic("index out of bounds");
+}
 std::int64_t seen_attach_count = 0;
 PyResult<PyRef> records_attach(PyObject* const*, Py_ssize_t, PyObject*) {
   seen_attach_count = attach_count();
@@ -132,6 +144,17 @@ TEST(Trampoline, ResultsErrorsAndAborts) {
 
   EXPECT_EQ(fastcall_trampoline(runs_out_of_memory, nullptr, nullptr, 0, nullptr), nullptr);
   EXPECT_EQ(raised().first, panic_exception_type());
+
+  // The caller's own exception replaces the error it caused, and an abort
+  // after it keeps it as the PanicException's context.
+  EXPECT_EQ(fastcall_trampoline(interrupted_then_fails, nullptr, nullptr, 0, nullptr), nullptr);
+  EXPECT_EQ(raised(), std::make_pair(PyExc_KeyboardInterrupt, std::string("ctrl-c")));
+  EXPECT_EQ(fastcall_trampoline(interrupted_then_aborts, nullptr, nullptr, 0, nullptr), nullptr);
+  PyRef panic = PyRef::steal(PyErr_GetRaisedException());
+  EXPECT_EQ(Py_TYPE(panic.get()), reinterpret_cast<PyTypeObject*>(panic_exception_type()));
+  PyRef context = PyRef::steal(PyException_GetContext(panic.get()));
+  ASSERT_TRUE(context);
+  EXPECT_EQ(Py_TYPE(context.get()), reinterpret_cast<PyTypeObject*>(PyExc_KeyboardInterrupt));
 
   EXPECT_EQ(attach_count(), 0);
   Py_XDECREF(fastcall_trampoline(records_attach, nullptr, nullptr, 0, nullptr));

@@ -1,0 +1,154 @@
+"""Ctrl-C and the caller's own exceptions: a KeyboardInterrupt or SystemExit
+raised by the caller's code, or by a signal handler during a long run, ends
+the call and reaches the caller as the very object raised, unwrapped."""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+import types
+
+import pytest
+
+import _vornik
+from contracts import DAY_MS, T0, YEAR_MS, flat_rate_dataset, timetable
+
+# A step of one millisecond over twelve days: 10**9 rolls.
+LONG_DATASET = flat_rate_dataset(FD={"N_X": 1, "MAX_X": 0.1, "TIMESTEP": 1.5 / YEAR_MS},
+                                 HW={"MEANREV": 0.1, "VOL": 0.01})
+LONG_EVENTS = timetable([(T0 + 12 * DAY_MS, "a", "+", 1.0, "USD")])
+
+CHILD = """
+import _vornik
+from test_interrupts import LONG_DATASET, LONG_EVENTS
+
+print("pricing", flush=True)
+try:
+    _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+def test_ctrl_c_ends_a_long_finite_difference_run_at_once():
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "pricing\n"
+        time.sleep(0.1)
+        child.send_signal(signal.SIGINT)
+        ready, _, _ = select.select([child.stdout], [], [], 0.5)
+        assert ready, "no answer to SIGINT within half a second"
+        assert child.stdout.readline() == "interrupted\n"
+    finally:
+        child.kill()
+        child.wait()
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, SystemExit])
+def test_what_a_signal_handler_raises_during_a_long_run_reaches_the_caller(exc_type):
+    exc = exc_type("from the handler")
+
+    def handler(signum, frame):
+        raise exc
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        start = time.monotonic()
+        with pytest.raises(exc_type) as info:
+            _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
+        assert time.monotonic() - start < 5.0, "the handler ran only after the run"
+        assert info.value is exc
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+class Caller:
+    """The caller's code of one call: `fire` raises the exception under test,
+    and every hook that runs after it is noted in `late`."""
+
+    def __init__(self, exc):
+        self.exc, self.fired, self.late = exc, False, []
+
+    def fire(self, *_):
+        self.fired = True
+        raise self.exc
+
+    def hook(self, name, answer=None):
+        def call(*args):
+            if self.fired:
+                self.late.append(name)
+            return answer(*args) if callable(answer) else answer
+
+        return call
+
+    def state(self, advance=1.0, get_value=None, set_stat=None):
+        return types.SimpleNamespace(advance=self.hook("advance", advance), get_value=self.hook("get_value", get_value),
+                                     set_stat=self.hook("set_stat", set_stat))
+
+    def number(self):
+        """An object whose float and index conversions fire."""
+        return type("Number", (), {"__float__": self.fire, "__index__": self.fire})()
+
+
+LATER = [(T0 + DAY_MS, "a", "+", 1.0, "USD"), (T0 + 2 * DAY_MS, "a", "+", 1.0, "USD")]
+
+
+def mc(state, paths=3):
+    return _vornik.mc_price(timetable(LATER), state, flat_rate_dataset(MC={"PATHS": paths, "SEED": 1}), {})
+
+
+def fixed(c, expressions=None, unit="USD", dataset=None):
+    dataset = dataset or flat_rate_dataset()
+    return _vornik.fixed_price(timetable([(T0, "a", "+", 1.0, unit)]), c.state(), dataset, expressions or {})
+
+
+def phrase(fn, inp=()):
+    return {"p": {"type": "phrase", "fn": fn, "inp": inp}}
+
+
+def colliding_key(c):
+    """A dataset key that the lookup of the optional FIXED compares with."""
+    key = type("Key", (), {"__hash__": lambda self: hash("FIXED"), "__eq__": c.fire})()
+    return {**flat_rate_dataset(), key: 1}
+
+
+def raises_unprintable(c):
+    def fn(inputs):
+        raise type("Unprintable", (Exception,), {"__str__": c.fire})()
+
+    return fn
+
+
+CALLS = {
+    "events_rb": lambda c: _vornik.fixed_price(types.SimpleNamespace(__arrow_c_array__=c.fire), None, {}, {}),
+    "advance": lambda c: mc(c.state(advance=c.fire)),
+    "float-of-advance": lambda c: mc(c.state(advance=lambda dt: c.number())),
+    "get_value": lambda c: mc(c.state(get_value=c.fire)),
+    "backtest-get_value": lambda c: _vornik.backtest_py(timetable(LATER), c.state(get_value=c.fire), {}, "EQ"),
+    "phrase": lambda c: fixed(c, phrase(c.fire), unit="p"),
+    "float-of-phrase-item": lambda c: fixed(c, phrase(lambda x: [c.number()]), unit="p"),
+    "snapper": lambda c: fixed(c, {"s": {"type": "snapper", "fn": c.fire, "inp": [], "out": ["x"]}}, unit="s"),
+    "str-of-raised-exception": lambda c: fixed(c, phrase(raises_unprintable(c)), unit="p"),
+    "set_stat": lambda c: _vornik.fixed_price(timetable(LATER), c.state(set_stat=c.fire),
+                                              flat_rate_dataset(FIXED={"FLAGS": 11}), {}),
+    "index-of-PATHS": lambda c: mc(c.state(), paths=c.number()),
+    "len-of-inp": lambda c: fixed(c, phrase(lambda x: [1.0], type("Inp", (list,), {"__len__": c.fire})(["USD"]))),
+    "eq-of-FIXED-key": lambda c: fixed(c, dataset=colliding_key(c)),
+}
+
+
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_the_callers_own_exception_ends_the_call_unchanged(call, exc_type):
+    exc = exc_type("from the caller")
+    c = Caller(exc)
+    with pytest.raises(exc_type) as info:
+        call(c)
+    assert info.value is exc
+    assert not hasattr(exc, "__notes__")
+    assert c.late == []
