@@ -1,7 +1,7 @@
-// The pool behind vector_alloc: 64 MiB mappings, aligned and advised for
-// transparent huge pages, carved first-fit. What is resident but unused is
-// counted per 2 MiB slot (one huge page): at most POOL_KEEP of it stays, and
-// a block that outlives its call pins no more than the slots it lies in.
+// The pool behind vector_alloc: mappings aligned and advised for transparent
+// huge pages, grown 64 MiB at a time and carved first-fit. What is resident
+// but unused is counted per 2 MiB slot (one huge page): at most POOL_KEEP of
+// it stays, and a block that outlives its call pins only the slots it lies in.
 #include "timetable/pool.h"
 
 #include <sys/mman.h>
@@ -19,8 +19,9 @@ namespace vornik {
 namespace {
 
 constexpr std::size_t SLOT = 2 << 20;    // a transparent huge page
-constexpr std::size_t CHUNK = 64 << 20;  // the usual mapping
+constexpr std::size_t CHUNK = 64 << 20;  // the step by which mappings grow
 constexpr std::size_t ALIGN = 64;        // every block starts on a cache line
+constexpr std::size_t MAX_BLOCK = std::size_t{1} << 47;  // more than any address space
 
 std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
 
@@ -43,12 +44,13 @@ struct Chunk {
 class Pool {
  public:
   void* alloc(std::size_t bytes) {
+    if (bytes > MAX_BLOCK) return nullptr;
     const std::size_t size = round_up(bytes, ALIGN);
     std::lock_guard lock(mutex_);
     for (Chunk& c : chunks_) {
       if (auto off = carve(c, size)) return c.base + *off;
     }
-    Chunk* c = map_chunk(std::max(CHUNK, round_up(size, SLOT)));
+    Chunk* c = grow(size);
     if (c == nullptr) return nullptr;
     return c->base + *carve(*c, size);
   }
@@ -66,7 +68,8 @@ class Pool {
     add_hole(c, off, size);
     c.live -= size;
     account(c, off, size, false);
-    if (idle_ > POOL_KEEP || (c.live == 0 && idle_slots(c) == 0)) release(it);
+    if (idle_ > POOL_KEEP) release(c);
+    if (c.live == 0) shrink(it);
     return true;
   }
 
@@ -127,28 +130,56 @@ class Pool {
     }
   }
 
-  static std::size_t idle_slots(const Chunk& c) {
-    std::size_t n = 0;
-    for (std::size_t k = 0; k < c.slot_live.size(); ++k) n += c.idle_slot(k);
-    return n;
-  }
-
-  // Gives memory back until at most POOL_KEEP is idle: the whole mapping when
-  // nothing lives in it, else its idle slots.
-  void release(std::vector<Chunk>::iterator it) {
+  // An empty chunk keeps its addresses only up to its last idle slot.
+  void shrink(std::vector<Chunk>::iterator it) {
     Chunk& c = *it;
-    if (c.live == 0) {
-      idle_ -= idle_slots(c) * SLOT;
+    std::size_t slots = c.slot_live.size();
+    while (slots > 0 && !c.idle_slot(slots - 1)) --slots;
+    if (slots == 0) {
       munmap(c.base, c.size);
       chunks_.erase(it);
       return;
     }
-    for (std::size_t k = 0; k < c.slot_live.size() && idle_ > POOL_KEEP; ++k) {
+    munmap(c.base + slots * SLOT, c.size - slots * SLOT);
+    c.size = slots * SLOT;
+    c.holes = {Hole{0, c.size}};
+    c.slot_live.resize(slots);
+    c.slot_touched.resize(slots);
+  }
+
+  // Gives the chunk's idle slots back, the highest first, until at most
+  // POOL_KEEP is idle: what stays is where the next first fit looks.
+  void release(Chunk& c) {
+    for (std::size_t k = c.slot_live.size(); k-- > 0 && idle_ > POOL_KEEP;) {
       if (!c.idle_slot(k)) continue;
       madvise(c.base + k * SLOT, SLOT, MADV_DONTNEED);
       c.slot_touched[k] = false;
       idle_ -= SLOT;
     }
+  }
+
+  // Room for a block that fits no hole: the mapping of the highest chunk
+  // grown in place where the addresses after it are free, so that its blocks
+  // pack without a gap; else a new mapping.
+  Chunk* grow(std::size_t size) {
+    if (!chunks_.empty()) {
+      Chunk& c = chunks_.back();
+      const Hole* last = c.holes.empty() || c.holes.back().off + c.holes.back().len != c.size ? nullptr
+                                                                                              : &c.holes.back();
+      const std::size_t extra = std::max(CHUNK, round_up(size - (last ? last->len : 0), SLOT));
+      void* end = c.base + c.size;
+      void* got = mmap(end, extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+      if (got == end) {
+        madvise(end, extra, MADV_HUGEPAGE);
+        add_hole(c, c.size, extra);
+        c.size += extra;
+        c.slot_live.resize(c.size / SLOT, 0);
+        c.slot_touched.resize(c.size / SLOT, false);
+        return &c;
+      }
+      if (got != MAP_FAILED) munmap(got, extra);  // a kernel that took the address as a hint
+    }
+    return map_chunk(std::max(CHUNK, round_up(size, SLOT)));
   }
 
   // A fresh mapping of `size` bytes on a SLOT boundary, so that every slot
