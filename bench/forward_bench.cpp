@@ -89,8 +89,8 @@ void measure(PrecomputedPaths& state, const Contract& contract, std::uint32_t fl
     best = std::min(best, ns);
   }
   const double rows = static_cast<double>(contract.timetable().rows());
-  // The first run of a fresh heap pays the kernel's page faults for the
-  // node vectors; later runs reuse the memory.
+  // The first run pays the kernel's page faults for all the node vectors;
+  // later runs reuse the part the pool keeps between calls.
   std::printf("FLAGS %2u: best %.2f ms = %.3f ns per path per row (first run %.3f), price %.6f, peak RSS %ld MiB\n",
               flags, best / 1e6, best / (rows * PATHS), first / (rows * PATHS), price, peak_rss_mib());
 }
