@@ -1,6 +1,6 @@
 // Cost of the Monte Carlo forward run: nanoseconds per path per row for an
 // Asian option over 100,000 paths and 250 event times, the paths precomputed
-// and copied out per lookup as the state object's arrays are.
+// and lent per lookup as the state object's arrays are.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +20,7 @@ constexpr std::size_t PATHS = 100000;
 constexpr std::size_t TIMES = 250;
 constexpr int REPEATS = 5;
 
-// One precomputed path vector per event time; get_value copies it out.
+// One precomputed path vector per event time; get_value lends it.
 class PrecomputedPaths final : public McStateObject {
  public:
   PrecomputedPaths() : paths_(TIMES) {
@@ -36,9 +36,9 @@ class PrecomputedPaths final : public McStateObject {
     ++step_;
     return Other{};
   }
-  std::expected<std::optional<Values>, EvaluationError> get_value(std::string_view name) override {
+  std::expected<std::optional<LentArray>, EvaluationError> get_value(std::string_view name) override {
     if (name != "S") return std::nullopt;
-    return Values::from(paths_[step_ - 1]);
+    return LentArray::over(paths_[step_ - 1]);
   }
 
  private:
@@ -89,8 +89,8 @@ void measure(PrecomputedPaths& state, const Contract& contract, std::uint32_t fl
     best = std::min(best, ns);
   }
   const double rows = static_cast<double>(contract.timetable().rows());
-  // The first run of a fresh heap pays the kernel's page faults for the
-  // node vectors; later runs reuse the memory.
+  // The first run pays the kernel's page faults for all the node vectors;
+  // later runs reuse the part the pool keeps between calls.
   std::printf("FLAGS %2u: best %.2f ms = %.3f ns per path per row (first run %.3f), price %.6f, peak RSS %ld MiB\n",
               flags, best / 1e6, best / (rows * PATHS), first / (rows * PATHS), price, peak_rss_mib());
 }

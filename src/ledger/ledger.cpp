@@ -71,20 +71,54 @@ std::expected<void, OpError> void_cashflows(Ledger& ledger, std::uint64_t track,
   return {};
 }
 
+// c[i] × (1 − w[i]) + x[i] × w[i], a narrow side's one element repeated.
+template <bool WideWeight, bool WideValue>
+void blend(double* c, const double* w, const double* x, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double wi = w[WideWeight ? i : 0];
+    c[i] = c[i] * (1.0 - wi) + x[WideValue ? i : 0] * wi;
+  }
+}
+
+// current × (1 − weight) + value × weight in current's own buffer: the same
+// operations, in the same order, as the blend of three vectors. False when
+// the result would not have current's length.
+bool blend_in_place(Values& current, const Values& weight, const Values& value) {
+  const std::size_t n = current.size();
+  const bool wide_weight = weight.size() == n;
+  const bool wide_value = value.size() == n;
+  if ((!wide_weight && weight.size() != 1) || (!wide_value && value.size() != 1)) return false;
+  double* c = current.data();
+  if (wide_weight && wide_value) {
+    blend<true, true>(c, weight.data(), value.data(), n);
+  } else if (wide_weight) {
+    blend<true, false>(c, weight.data(), value.data(), n);
+  } else if (wide_value) {
+    blend<false, true>(c, weight.data(), value.data(), n);
+  } else {
+    blend<false, false>(c, weight.data(), value.data(), n);
+  }
+  return true;
+}
+
 }  // namespace
 
 std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
                                               std::uint64_t event, std::uint32_t flags) {
+  const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
   if (flags & FLAG_CASHFLOW) {
     if (is_compare(op)) {
       Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
       VK_CHECK(void_cashflows(ledger, track, won));
       if (!is_single_zero(value)) {
         Values paid = VK_TRY(mask_value(won, value));
-        VK_CHECK(book_track_event_cashflow(ledger, event, track, paid));
+        VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(paid)));
       }
     } else if (op.kind == Op::Kind::Add) {
-      VK_CHECK(book_track_event_cashflow(ledger, event, track, value));
+      const bool whole = value.size() == ledger.len;
+      const Values* booked =
+          VK_TRY(book_track_event_cashflow(ledger, event, track, whole ? std::move(value) : value.clone()));
+      if (whole) operand = booked;
     }
   }
   if ((flags & FLAG_CHOICES) && is_compare(op)) {
@@ -92,7 +126,16 @@ std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std:
     VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
     book_track_event_choice(ledger.choices, event, track, std::move(mask));
   }
-  auto applied = apply_op(op, track_value(ledger, track), value);
+  if (!ledger.values.contains(track) && op.kind != Op::Kind::NoOp && op.kind != Op::Kind::Named &&
+      (operand->size() == ledger.len || operand->size() == 1)) {
+    // The first event on a track meets zeros: computed without them.
+    auto first = operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
+                                   : apply_op_to_zeros(op, ledger.len, *operand);
+    if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
+    ledger.values.emplace(track, std::move(*first));
+    return {};
+  }
+  auto applied = apply_op(op, track_value(ledger, track), *operand);
   if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
   return {};
 }
@@ -107,10 +150,11 @@ std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::u
     if (!is_single_zero(value)) {
       auto paid = multiply(weight, value);
       if (!paid) return std::unexpected(length_error(paid.error().left, paid.error().right));
-      VK_CHECK(book_track_event_cashflow(ledger, event, track, *paid));
+      VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(*paid)));
     }
   }
   Values& current = track_value(ledger, track);
+  if (blend_in_place(current, weight, value)) return {};
   // current × (1 − weight) + value × weight, in that order of operations.
   auto kept = zip_with(current, weight, [&](double c, double w) { return c * one_minus(w); });
   if (!kept) return std::unexpected(length_error(kept.error().left, kept.error().right));
@@ -128,19 +172,17 @@ std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& valu
   return &it->second;
 }
 
-std::expected<void, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event, std::uint64_t track,
-                                                       const Values& vector) {
-  Values copy;
-  if (vector.size() == ledger.len) {
-    copy = vector.clone();
-  } else if (vector.size() == 1) {
-    copy = Values::filled(ledger.len, vector[0]);
-  } else {
+std::expected<const Values*, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event,
+                                                                std::uint64_t track, Values vector) {
+  if (vector.size() == 1 && ledger.len != 1) {
+    vector = Values::filled(ledger.len, vector[0]);
+  } else if (vector.size() != ledger.len) {
     // The only error the book has for a length mismatch.
     return std::unexpected(OpError::TrackNotFound{track});
   }
-  ledger.cashflows[track][event] = std::move(copy);
-  return {};
+  Values& booked = ledger.cashflows[track][event];
+  booked = std::move(vector);
+  return &booked;
 }
 
 void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask) {

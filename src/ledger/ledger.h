@@ -36,8 +36,9 @@ std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::u
 // "Track {} not found" when the track has no value.
 std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track);
 
-std::expected<void, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event, std::uint64_t track,
-                                                       const Values& vector);
+// Books the vector itself, or len copies of a one-element vector; returns the booked vector.
+std::expected<const Values*, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event,
+                                                                std::uint64_t track, Values vector);
 void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask);
 
 // Paths on which an event won a ">" or "<" comparison.

@@ -35,6 +35,7 @@ std::expected<Values, EvaluationError> product(Values a, const Values& b);
 
 // Vectors from the caller's code (state object, expressions) must have the
 // run's length n or 1; any other length is refused here, naming both.
+std::expected<void, EvaluationError> check_run_length(std::size_t len, std::uint64_t n);
 std::expected<void, EvaluationError> check_run_length(const Values& v, std::uint64_t n);
 
 ForwardState build_forward_state(const Timetable& timetable, std::uint64_t n);
@@ -43,8 +44,8 @@ ForwardState build_mc_state(const McModel& model, const Timetable& timetable);
 // Tells the state object that the clock moved to t and updates the numeraire.
 std::expected<void, EvaluationError> forward_state_advance(const McModel& model, ForwardState& state,
                                                            std::int64_t t);
-std::expected<std::optional<Values>, EvaluationError> forward_state_get_value(const McModel& model,
-                                                                              std::string_view name);
+std::expected<std::optional<LentArray>, EvaluationError> forward_state_get_value(const McModel& model,
+                                                                                 std::string_view name);
 // The value of asset `name` at t scaled by v: the state object's array if it
 // gives one, else the curve forward.
 std::expected<Values, EvaluationError> input_value_array(const McModel& model, const ForwardState& state,

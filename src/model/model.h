@@ -10,7 +10,7 @@
 
 #include "model/settings.h"
 #include "timetable/errors.h"
-#include "timetable/values.h"
+#include "timetable/lent.h"
 
 namespace vornik {
 
@@ -18,16 +18,16 @@ class McStateObject {
  public:
   // advance() answered something that is neither an array nor a number.
   struct Other {};
-  using Advance = std::variant<Values, double, Other>;
+  using Advance = std::variant<LentArray, double, Other>;
 
   virtual ~McStateObject() = default;
-  // The clock moved to dt years after PRICING_TS: a float64 array (copied),
-  // a number, or anything else. A failed call is already worded as the
-  // method error ("Error in Python method 'advance', ...").
+  // The clock moved to dt years after PRICING_TS: a float64 array (lent:
+  // read it before the next call), a number, or anything else. A failed call is
+  // already worded as the method error ("Error in Python method 'advance', ...").
   virtual std::expected<Advance, EvaluationError> advance(double dt) = 0;
   // The per-path value of an asset now, when the object answers with a
-  // float64 array (copied); absent for any other answer.
-  virtual std::expected<std::optional<Values>, EvaluationError> get_value(std::string_view name) = 0;
+  // float64 array (lent: read it before the next call); absent for any other answer.
+  virtual std::expected<std::optional<LentArray>, EvaluationError> get_value(std::string_view name) = 0;
 };
 
 struct McModel {

@@ -2,7 +2,6 @@
 #include "python_module/numpy_api.h"
 
 #include <atomic>
-#include <bit>
 #include <string>
 
 #include "python_module/binding.h"
@@ -132,30 +131,24 @@ bool is_bool_vector(PyObject* o) {
   return PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_BOOL;
 }
 
-namespace {
-template <class T>
-Values copy_vector(PyObject* array) {
+LentArray lend_f64_vector(PyObject* array) {
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  Py_INCREF(array);
+  LentArray::Owner owner(array, [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
+  return LentArray(reinterpret_cast<const std::byte*>(PyArray_BYTES(a)), PyArray_STRIDE(a, 0),
+                   static_cast<std::size_t>(PyArray_DIM(a, 0)), PyArray_ISBYTESWAPPED(a), std::move(owner));
+}
+
+Values copy_f64_vector(PyObject* array) { return lend_f64_vector(array).copy(); }
+
+Values copy_bool_vector(PyObject* array) {
   auto* a = reinterpret_cast<PyArrayObject*>(array);
   const npy_intp n = PyArray_DIM(a, 0);
   const npy_intp stride = PyArray_STRIDE(a, 0);
   const char* base = PyArray_BYTES(a);
   Values out = Values::uninit(static_cast<std::size_t>(n));
-  if constexpr (std::is_same_v<T, double>) {
-    if (PyArray_ISBYTESWAPPED(a)) {
-      for (npy_intp i = 0; i < n; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, base + i * stride, sizeof bits);
-        out[static_cast<std::size_t>(i)] = std::bit_cast<double>(std::byteswap(bits));
-      }
-      return out;
-    }
-    if (stride == sizeof(double)) {
-      std::memcpy(out.data(), base, static_cast<std::size_t>(n) * sizeof(double));
-      return out;
-    }
-  }
   for (npy_intp i = 0; i < n; ++i) {
-    T x;
+    npy_bool x;
     std::memcpy(&x, base + i * stride, sizeof x);
     if constexpr (std::is_same_v<T, double>)
       out[static_cast<std::size_t>(i)] = x;
@@ -164,9 +157,5 @@ Values copy_vector(PyObject* array) {
   }
   return out;
 }
-}  // namespace
-
-Values copy_f64_vector(PyObject* array) { return copy_vector<double>(array); }
-Values copy_bool_vector(PyObject* array) { return copy_vector<npy_bool>(array); }
 
 }  // namespace vornik

@@ -13,6 +13,7 @@
 #include <cstddef>
 
 #include "python_module/pyref.h"
+#include "timetable/lent.h"
 #include "timetable/values.h"
 
 namespace vornik {
@@ -37,6 +38,8 @@ PyRef to_numpy(Mask m);
 bool is_f64_vector(PyObject* o);
 bool is_any_order_f64_vector(PyObject* o);
 bool is_bool_vector(PyObject* o);
+// Such a float64 array read in place; the view holds a reference to it.
+LentArray lend_f64_vector(PyObject* array);
 // Copies of such arrays, strides followed, bytes swapped where needed.
 Values copy_f64_vector(PyObject* array);
 Values copy_bool_vector(PyObject* array);

@@ -1,6 +1,7 @@
 // Calls into the caller's state object. A raised exception becomes the
 // method error "Error in Python method '{}', caused by \n{}"; arrays are
-// copied out of NumPy at once and never held across calls.
+// lent to the engine, which copies them out at once, and never held across
+// calls.
 #include "python_module/state.h"
 
 #include <atomic>
@@ -44,7 +45,7 @@ PyRef new_ref(PyObject* made) {
 std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double dt) {
   PyRef arg = new_ref(PyFloat_FromDouble(dt));
   PyRef r = VK_TRY(call_method(state_, advance_name.required(), "advance", {arg.get()}));
-  if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
+  if (is_any_order_f64_vector(r.get())) return lend_f64_vector(r.get());
   double x = PyFloat_AsDouble(r.get());
   if (x == -1.0 && PyErr_Occurred()) {
     // Not a number: the numeraire restarts from the discount factor.
@@ -54,10 +55,10 @@ std::expected<McStateObject::Advance, EvaluationError> PyMcState::advance(double
   return x;
 }
 
-std::expected<std::optional<Values>, EvaluationError> PyMcState::get_value(std::string_view name) {
+std::expected<std::optional<LentArray>, EvaluationError> PyMcState::get_value(std::string_view name) {
   PyRef arg = py_str(name);
   PyRef r = VK_TRY(call_method(state_, get_value_name.required(), "get_value", {arg.get()}));
-  if (is_any_order_f64_vector(r.get())) return copy_f64_vector(r.get());
+  if (is_any_order_f64_vector(r.get())) return lend_f64_vector(r.get());
   return std::nullopt;
 }
 

@@ -13,7 +13,7 @@ class PyMcState final : public McStateObject {
  public:
   explicit PyMcState(PyObject* state) : state_(state) {}
   std::expected<Advance, EvaluationError> advance(double dt) override;
-  std::expected<std::optional<Values>, EvaluationError> get_value(std::string_view name) override;
+  std::expected<std::optional<LentArray>, EvaluationError> get_value(std::string_view name) override;
 
  private:
   PyObject* state_;  // borrowed for the call

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <utility>
 
 namespace vornik {
 
@@ -44,6 +45,28 @@ std::expected<void, SpecError> combine_in_place(Values& target, const Values& va
     target = std::move(*grown);
   }
   return {};
+}
+
+bool combines(const Op& op) {
+  return op.kind == Op::Kind::Add || op.kind == Op::Kind::Max || op.kind == Op::Kind::Min;
+}
+
+// out[i] = op(0.0, v[i]): the track's side is zero. out may be v.
+void from_zeros(const Op& op, std::size_t n, const double* v, double* out) {
+  switch (op.kind) {
+    case Op::Kind::Add:
+      for (std::size_t i = 0; i < n; ++i) out[i] = 0.0 + v[i];  // 0.0 + -0.0 is 0.0
+      break;
+    case Op::Kind::Max:
+      for (std::size_t i = 0; i < n; ++i) out[i] = max_num(0.0, v[i]);
+      break;
+    case Op::Kind::Min:
+      for (std::size_t i = 0; i < n; ++i) out[i] = min_num(0.0, v[i]);
+      break;
+    case Op::Kind::NoOp:
+    case Op::Kind::Named:
+      break;
+  }
 }
 
 }  // namespace
@@ -113,6 +136,28 @@ std::expected<void, SpecError> apply_op(const Op& op, Values& target, const Valu
       break;
   }
   return std::unexpected(SpecError::UnknownOp{std::string(op.display())});
+}
+
+std::expected<Values, SpecError> apply_op_to_zeros(const Op& op, std::size_t n, Values&& value) {
+  if (!combines(op) || value.size() != n) return apply_op_to_zeros(op, n, std::as_const(value));
+  from_zeros(op, n, value.data(), value.data());
+  return std::move(value);
+}
+
+std::expected<Values, SpecError> apply_op_to_zeros(const Op& op, std::size_t n, const Values& value) {
+  if (combines(op) && value.size() == n) {
+    Values out = Values::uninit(n);
+    from_zeros(op, n, value.data(), out.data());
+    return out;
+  }
+  if (combines(op) && value.size() == 1) {
+    double first;
+    from_zeros(op, 1, value.data(), &first);
+    return Values::filled(n, first);
+  }
+  Values zeros = Values::zeros(n);  // apply_op grows it, or refuses the op or the lengths
+  VK_CHECK(apply_op(op, zeros, value));
+  return zeros;
 }
 
 }  // namespace vornik

@@ -30,4 +30,9 @@ std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dic
 // ("Unknown Op '{}'") and leave target untouched.
 std::expected<void, SpecError> apply_op(const Op& op, Values& target, const Values& value);
 
+// What apply_op makes of a zero track of length n, without the zeros:
+// op(0.0, value[i]), in value's own buffer when it has length n.
+std::expected<Values, SpecError> apply_op_to_zeros(const Op& op, std::size_t n, Values&& value);
+std::expected<Values, SpecError> apply_op_to_zeros(const Op& op, std::size_t n, const Values& value);
+
 }  // namespace vornik

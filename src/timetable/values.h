@@ -17,6 +17,8 @@
 #include <string>
 #include <utility>
 
+#include "timetable/pool.h"
+
 namespace vornik {
 
 template <class T>
@@ -53,7 +55,7 @@ class Buffer {
       : data_(std::exchange(other.data_, nullptr)), len_(std::exchange(other.len_, 0)) {}
   Buffer& operator=(Buffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      vector_free(data_, bytes(len_));
       data_ = std::exchange(other.data_, nullptr);
       len_ = std::exchange(other.len_, 0);
     }
@@ -61,7 +63,7 @@ class Buffer {
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { vector_free(data_, bytes(len_)); }
 
   Buffer clone() const { return from(span()); }
 
@@ -85,15 +87,15 @@ class Buffer {
     len_ = 0;
     return raw;
   }
-  static void free_raw(void* data, std::size_t /*len*/, std::size_t /*cap*/) { std::free(data); }
+  static void free_raw(void* data, std::size_t /*len*/, std::size_t cap) { vector_free(data, bytes(cap)); }
 
  private:
   explicit Buffer(std::size_t n) : len_(n) {
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
-    // Never a null pointer, so an empty vector still hands NumPy real memory.
-    data_ = static_cast<T*>(std::malloc(std::max<std::size_t>(n, 1) * sizeof(T)));
-    if (data_ == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(vector_alloc(bytes(n)));
   }
+  // Never zero, so an empty vector still hands NumPy real memory.
+  static std::size_t bytes(std::size_t n) { return std::max<std::size_t>(n, 1) * sizeof(T); }
 
   T* data_ = nullptr;
   std::size_t len_ = 0;
@@ -115,25 +117,28 @@ struct LengthMismatch {
 };
 std::string to_string(const LengthMismatch& e);
 
-// f(a[i], b[i]) with a one-element side repeated. Three plain loops, so the
-// compiler can vectorise each.
+// out[i] = f(x[i], y[i]) over n elements, a one-element side repeated; out
+// may be x. Three plain loops, so the compiler can vectorise each.
+template <class F>
+void zip_into(double* out, std::size_t n, const double* x, std::size_t nx, const double* y, std::size_t ny, F f) {
+  if (nx == ny) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(x[i], y[i]);
+  } else if (nx == 1) {
+    const double x0 = x[0];
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(x0, y[i]);
+  } else {
+    const double y0 = y[0];
+    for (std::size_t i = 0; i < n; ++i) out[i] = f(x[i], y0);
+  }
+}
+
+// f(a[i], b[i]) with a one-element side repeated.
 template <class F>
 std::expected<Values, LengthMismatch> zip_with(const Values& a, const Values& b, F f) {
   auto n = broadcast_len(a.size(), b.size());
   if (!n) return std::unexpected(LengthMismatch{a.size(), b.size()});
   Values out = Values::uninit(*n);
-  double* o = out.data();
-  const double* x = a.data();
-  const double* y = b.data();
-  if (a.size() == b.size()) {
-    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x[i], y[i]);
-  } else if (a.size() == 1) {
-    const double x0 = x[0];
-    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x0, y[i]);
-  } else {
-    const double y0 = y[0];
-    for (std::size_t i = 0; i < *n; ++i) o[i] = f(x[i], y0);
-  }
+  zip_into(out.data(), *n, a.data(), a.size(), b.data(), b.size(), f);
   return out;
 }
 

@@ -187,7 +187,10 @@ def test_repeated_calls_leave_no_memory_and_no_references_behind():
     priced = timetable([(T0, "o", ">", 1.0, "p"), (later, "o", "+", 1.0, "EQ"), (later, "x", "<", 1.0, "EQ")])
     dataset = flat_rate_dataset(assets={"EQ": forward_curve([0.0, 5.0], [100.0, 100.0])},
                                 MC={"PATHS": 4096, "SEED": 0, "FLAGS": 11})
-    objects = (state, fn, expressions, backtest, priced, dataset, "USD")
+    # 500 cashflows of 40,000 paths: 160 MB a call, more than twice what the module keeps.
+    large = timetable([(T0, "o", "+", 1.0, "EQ")] * 500)
+    large_dataset = {**dataset, "MC": {"PATHS": 40_000, "SEED": 0, "FLAGS": 11}}
+    objects = (state, fn, expressions, backtest, priced, dataset, large, large_dataset, "USD")
 
     def calls(n):
         for i in range(n):
@@ -195,7 +198,11 @@ def test_repeated_calls_leave_no_memory_and_no_references_behind():
             _vornik.backtest_py(backtest, state, expressions, "USD")
             if i % 5 == 0:
                 _vornik.mc_price(priced, state, dataset, expressions)
+            if i % 200 == 0:
+                _vornik.mc_price(large, state, large_dataset, expressions)
 
+    gc.collect()
+    at_start = resident_bytes()
     calls(100)
     gc.collect()
     before = (resident_bytes(), pa.total_allocated_bytes(), len(gc.get_objects()))
@@ -205,6 +212,7 @@ def test_repeated_calls_leave_no_memory_and_no_references_behind():
     after = (resident_bytes(), pa.total_allocated_bytes(), len(gc.get_objects()))
     assert [sys.getrefcount(o) for o in objects] == references
     assert after[0] - before[0] < 8 << 20, f"resident memory grew by {after[0] - before[0]} bytes"
+    assert after[0] - at_start < (64 + 8) << 20, f"resident memory kept: {after[0] - at_start} bytes"
     assert after[1] == before[1], f"pyarrow allocations: {before[1]} before, {after[1]} after"
     assert after[2] - before[2] < 20, f"tracked objects: {before[2]} before, {after[2]} after"
     assert state.seen > 0

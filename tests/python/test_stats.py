@@ -44,13 +44,14 @@ ROWS = [
     (T0, "c", ">", 1.0, "USD"),
     (T0, "c", "+", -1.0, "USD"),
 ]
-PATHS = {"mc": 4, "fixed": 1}
+# "mc-pooled": vectors large enough to come from the module's pool.
+PATHS = {"mc": 4, "mc-pooled": 8192, "fixed": 1}
 
 
 def price(entry, state, flags, events=None, paths=None):
     events = events or timetable(ROWS)
-    if entry == "mc":
-        dataset = flat_rate_dataset(MC={"PATHS": PATHS["mc"] if paths is None else paths, "SEED": 1, "FLAGS": flags})
+    if entry.startswith("mc"):
+        dataset = flat_rate_dataset(MC={"PATHS": PATHS[entry] if paths is None else paths, "SEED": 1, "FLAGS": flags})
         return _vornik.mc_price(events, state, dataset, {})
     return _vornik.fixed_price(events, state, flat_rate_dataset(FIXED={"FLAGS": flags}), {})
 
@@ -75,7 +76,7 @@ def arrays(value):
             yield from arrays(inner)
 
 
-@pytest.mark.parametrize("entry", ["mc", "fixed"])
+@pytest.mark.parametrize("entry", ["mc", "mc-pooled", "fixed"])
 def test_arrays_are_writeable_views_over_memory_they_own(entry):
     n = PATHS[entry]
     state = Recorder()

@@ -178,10 +178,10 @@ class ScriptedState final : public McStateObject {
     if (script.empty()) return Other{};
     return script[std::min(advanced.size(), script.size()) - 1]();
   }
-  std::expected<std::optional<Values>, EvaluationError> get_value(std::string_view name) override {
+  std::expected<std::optional<LentArray>, EvaluationError> get_value(std::string_view name) override {
     asked.emplace_back(name);
     if (auto f = failing.find(name); f != failing.end()) return std::unexpected(EvaluationError::Message{f->second});
-    if (auto a = arrays.find(name); a != arrays.end()) return Values::from(a->second);
+    if (auto a = arrays.find(name); a != arrays.end()) return LentArray::over(a->second);
     return std::nullopt;
   }
 };
@@ -190,7 +190,7 @@ inline ScriptedState::Answer answer_number(double x) {
   return [x]() -> std::expected<McStateObject::Advance, EvaluationError> { return x; };
 }
 inline ScriptedState::Answer answer_array(std::vector<double> a) {
-  return [a]() -> std::expected<McStateObject::Advance, EvaluationError> { return Values::from(a); };
+  return [a]() -> std::expected<McStateObject::Advance, EvaluationError> { return LentArray::over(a); };
 }
 inline ScriptedState::Answer answer_other() {
   return []() -> std::expected<McStateObject::Advance, EvaluationError> { return McStateObject::Other{}; };

@@ -3,6 +3,7 @@
 // named-op weights, choice indicators and the FLAGS bits.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -79,6 +80,41 @@ INSTANTIATE_TEST_SUITE_P(
                     std::nullopt, {0, 10, 10}},
         CompareCase{"one_element_value_on_every_path", Op::Kind::Max, Vec{1, 6, 5}, {5}, {5, 6, 5}, {1, 0, 0},
                     Vec{5, 0, 0}, {0, 10, 10}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The first event on a track meets zeros: op(0.0, x), which is not x for
+// x = -0.0, while the cashflow is x itself.
+struct FirstCase {
+  const char* name;
+  Op::Kind op;
+  std::uint32_t flags;
+  Vec value;
+  Vec after;
+};
+class FirstBooking : public ::testing::TestWithParam<FirstCase> {};
+
+std::vector<std::uint64_t> bits(std::span<const double> xs) {
+  std::vector<std::uint64_t> out;
+  for (double x : xs) out.push_back(std::bit_cast<std::uint64_t>(x));
+  return out;
+}
+
+TEST_P(FirstBooking, MeetsZerosToTheBit) {
+  const FirstCase& c = GetParam();
+  Ledger ledger = ledger_of(3);
+  ASSERT_TRUE(book_event_value(ledger, op_of(c.op), 0, Values::from(c.value), 5, c.flags));
+  EXPECT_EQ(bits(ledger.values.at(0).span()), bits(c.after));
+  if (c.flags & FLAG_CASHFLOW) {
+    EXPECT_EQ(bits(ledger.cashflows.at(0).at(5).span()), bits(c.value));
+  }
+}
+INSTANTIATE_TEST_SUITE_P(
+    Rules, FirstBooking,
+    ::testing::Values(FirstCase{"add", Op::Kind::Add, 0, {-0.0, NaN, 2}, {0.0, NaN, 2}},
+                      FirstCase{"add_booked", Op::Kind::Add, FLAG_CASHFLOW, {-0.0, -0.0, 2}, {0.0, 0.0, 2}},
+                      FirstCase{"add_one_element", Op::Kind::Add, 0, {-0.0}, {0.0, 0.0, 0.0}},
+                      FirstCase{"max", Op::Kind::Max, 0, {-0.0, NaN, -1}, {0.0, 0.0, 0.0}},
+                      FirstCase{"min", Op::Kind::Min, 0, {-0.0, 1, NaN}, {-0.0, 0.0, 0.0}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AddBooking, CashflowIsTheValueSpreadToEveryPath) {

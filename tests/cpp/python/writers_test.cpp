@@ -5,6 +5,7 @@
 #include "python_module/numpy_api.h"
 #include "python_module/pystr.h"
 #include "python_module/writers.h"
+#include "timetable/pool.h"
 
 namespace vornik {
 namespace {
@@ -86,6 +87,34 @@ TEST(LedgerStats, RaisingSetStatIsIgnored) {
   EXPECT_FALSE(PyErr_Occurred());
   Ledger none = sample_ledger();
   EXPECT_TRUE(emit_ledger_stats(0, none, Py_None));  // no set_stat call at all
+}
+
+TEST(LedgerStats, LargeArraysOwnTheirMemoryUntilNumPyDropsThemOnAnyThread) {
+  const std::size_t live = pool_stats().live;
+  const std::size_t paths = 100000;
+  PyRef state = recorder();
+  for (int call = 0; call < 20; ++call) {
+    Ledger l;
+    l.len = paths;
+    l.values.emplace(0, Values::filled(paths, call));
+    l.choices[7].emplace(2, Mask::filled(paths, 1));
+    l.cashflows[2].emplace(7, Values::filled(paths, -call));
+    ASSERT_TRUE(emit_ledger_stats(FLAG_PV_VEC | FLAG_CHOICES | FLAG_CASHFLOW, l, state.get()));
+  }
+  EXPECT_EQ(pool_stats().live, live + 20 * 3 * paths * 8);
+  EXPECT_EQ(eval(state.get(), "[int(v.sum()) for n, v in state.calls if n == 'PV_VEC'] == "
+                              "[100000 * c for c in range(20)]"),
+            "True");
+  PyRef globals = PyRef::steal(PyDict_New());
+  PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+  PyDict_SetItemString(globals.get(), "state", state.get());
+  PyRef done = PyRef::steal(PyRun_String("import threading\n"
+                                         "t = threading.Thread(target=state.calls.clear)\n"
+                                         "t.start()\n"
+                                         "t.join()\n",
+                                         Py_file_input, globals.get(), globals.get()));
+  ASSERT_TRUE(done);
+  EXPECT_EQ(pool_stats().live, live) << "each array freed once, by the thread that dropped it";
 }
 
 TEST(BacktestCashflows, OneRecordBatchPerTrack) {
