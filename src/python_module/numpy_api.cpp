@@ -150,10 +150,7 @@ Values copy_bool_vector(PyObject* array) {
   for (npy_intp i = 0; i < n; ++i) {
     npy_bool x;
     std::memcpy(&x, base + i * stride, sizeof x);
-    if constexpr (std::is_same_v<T, double>)
-      out[static_cast<std::size_t>(i)] = x;
-    else
-      out[static_cast<std::size_t>(i)] = x != 0;  // a bool byte of 2 (from a view) is true as well
+    out[static_cast<std::size_t>(i)] = x != 0;  // a bool byte of 2 (from a view) is true as well
   }
   return out;
 }
