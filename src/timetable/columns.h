@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <string_view>
 
@@ -23,12 +24,21 @@ struct Validity {
   }
 };
 
+// Arrow's C interface promises no alignment, so buffers are read through
+// memcpy, which compiles to a plain load.
+template <class T>
+T load(const T* p) {
+  T x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
 template <class T>
 struct ColumnView {
   const T* values = nullptr;  // row 0 first
   Validity valid;
   std::size_t length = 0;
-  T operator[](std::size_t row) const { return values[row]; }
+  T operator[](std::size_t row) const { return load(values + row); }
 };
 
 // The values of a dictionary. Only Utf8 is read; another type is kept as
@@ -39,8 +49,9 @@ struct StringsView {
   const char* data = nullptr;
   Validity valid;
   std::size_t length = 0;
+  std::int32_t offset(std::size_t i) const { return load(offsets + i); }
   std::string_view at(std::size_t i) const {
-    return {data + offsets[i], static_cast<std::size_t>(offsets[i + 1] - offsets[i])};
+    return {data + offset(i), static_cast<std::size_t>(offset(i + 1) - offset(i))};
   }
 };
 

@@ -120,13 +120,13 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
   if (a.length == 0) return view;
   if (a.buffers[1] == nullptr) return malformed(fmt::format("the dictionary of '{}' has no offsets", name));
   view.offsets = static_cast<const std::int32_t*>(a.buffers[1]) + a.offset;
-  bool ordered = view.offsets[0] >= 0;
-  for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offsets[i] <= view.offsets[i + 1];
+  bool ordered = view.offset(0) >= 0;
+  for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offset(i) <= view.offset(i + 1);
   if (!ordered) return malformed(fmt::format("the dictionary of '{}' has offsets out of order", name));
   static const char no_bytes = 0;
   view.data = static_cast<const char*>(a.buffers[2]);
   if (view.data == nullptr) {
-    if (view.offsets[view.length] != 0)
+    if (view.offset(view.length) != 0)
       return malformed(fmt::format("the dictionary of '{}' has no data buffer", name));
     view.data = &no_bytes;  // every text is empty
   }
@@ -138,11 +138,11 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
 Result<void> check_keys(const ColumnView<std::int64_t>& keys, std::size_t dictionary_length, std::string_view name) {
   const auto n = static_cast<std::uint64_t>(dictionary_length);
   bool outside = false;
-  for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys.values[i]) >= n;
+  for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys[i]) >= n;
   if (!outside) return {};
   for (std::size_t i = 0; i < keys.length; ++i)
-    if (keys.valid(i) && static_cast<std::uint64_t>(keys.values[i]) >= n)
-      return malformed(fmt::format("key {} of '{}' at row {} is outside its dictionary of {} values", keys.values[i],
+    if (keys.valid(i) && static_cast<std::uint64_t>(keys[i]) >= n)
+      return malformed(fmt::format("key {} of '{}' at row {} is outside its dictionary of {} values", keys[i],
                                    name, i, dictionary_length));
   return {};
 }
