@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -24,12 +25,21 @@ struct Validity {
   }
 };
 
+// Arrow's C interface promises no alignment, so buffers are read through
+// memcpy, which compiles to a plain load.
+template <class T>
+T load(const T* p) {
+  T x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
 template <class T>
 struct ColumnView {
   const T* values = nullptr;  // row 0 first
   Validity valid;
   std::size_t length = 0;
-  T operator[](std::size_t row) const { return values[row]; }
+  T operator[](std::size_t row) const { return load(values + row); }
 };
 
 // The values of a dictionary. Only Utf8 is read; another type is kept as
@@ -42,11 +52,12 @@ struct StringsView {
   std::size_t length = 0;
   std::int32_t extent = 0;  // the last offset when the batch was read: the bytes of `data`
   std::string_view column = {};  // for messages
+  std::int32_t offset(std::size_t i) const { return load(offsets + i); }
   // Text i. The caller's code can rewrite the offsets after the batch was
   // read, so each is read once and checked against what was seen then.
   std::expected<std::string_view, SpecError> at(std::size_t i) const {
-    const std::int32_t begin = offsets[i];
-    const std::int32_t end = offsets[i + 1];
+    const std::int32_t begin = offset(i);
+    const std::int32_t end = offset(i + 1);
     if (begin < 0 || begin > end || end > extent) return std::unexpected(offsets_out_of_order(column, i));
     return std::string_view(data + begin, static_cast<std::size_t>(end - begin));
   }

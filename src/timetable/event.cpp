@@ -121,16 +121,16 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
   if (a.buffers[1] == nullptr) return malformed(fmt::format("the dictionary of '{}' has no offsets", name));
   view.offsets = static_cast<const std::int32_t*>(a.buffers[1]) + a.offset;
   // One vectorised pass; a second names the value only when the first failed.
-  bool ordered = view.offsets[0] >= 0;
-  for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offsets[i] <= view.offsets[i + 1];
+  bool ordered = view.offset(0) >= 0;
+  for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offset(i) <= view.offset(i + 1);
   if (!ordered) {
     std::size_t i = 0;
-    if (view.offsets[0] >= 0)
-      while (view.offsets[i] <= view.offsets[i + 1]) ++i;
+    if (view.offset(0) >= 0)
+      while (view.offset(i) <= view.offset(i + 1)) ++i;
     return std::unexpected(offsets_out_of_order(name, i));
   }
   // Arrow gives no buffer sizes: the offsets seen now define the data.
-  view.extent = view.offsets[view.length];
+  view.extent = view.offset(view.length);
   static const char no_bytes = 0;
   view.data = static_cast<const char*>(a.buffers[2]);
   if (view.data == nullptr) {
@@ -146,7 +146,7 @@ Result<void> check_keys(const DictColumn& column) {
   const auto n = static_cast<std::uint64_t>(column.dictionary.length);
   const ColumnView<std::int64_t>& keys = column.keys;
   bool outside = false;
-  for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys.values[i]) >= n;
+  for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys[i]) >= n;
   if (!outside) return {};
   for (std::size_t i = 0; i < keys.length; ++i) VK_CHECK(column.key_at(i));
   return {};

@@ -4,6 +4,7 @@
 // it stays, and a block that outlives its call pins only the slots it lies in.
 #include "timetable/pool.h"
 
+#include <sanitizer/asan_interface.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -25,6 +26,16 @@ constexpr std::size_t MAX_BLOCK = std::size_t{1} << 47;  // more than any addres
 
 std::size_t round_up(std::size_t n, std::size_t unit) { return (n + unit - 1) / unit * unit; }
 
+// Under AddressSanitizer the pool's free memory and a red zone after each
+// block stay poisoned, so that a read past a vector is caught as with malloc.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t RED_ZONE = ALIGN;
+#else
+constexpr std::size_t RED_ZONE = 0;
+#endif
+
+std::size_t block_size(std::size_t bytes) { return round_up(bytes + RED_ZONE, ALIGN); }
+
 struct Hole {
   std::size_t off;
   std::size_t len;
@@ -45,19 +56,27 @@ class Pool {
  public:
   void* alloc(std::size_t bytes) {
     if (bytes > MAX_BLOCK) return nullptr;
-    const std::size_t size = round_up(bytes, ALIGN);
+    const std::size_t size = block_size(bytes);
     std::lock_guard lock(mutex_);
+    std::byte* block = nullptr;
     for (Chunk& c : chunks_) {
-      if (auto off = carve(c, size)) return c.base + *off;
+      if (auto off = carve(c, size)) {
+        block = c.base + *off;
+        break;
+      }
     }
-    Chunk* c = grow(size);
-    if (c == nullptr) return nullptr;
-    return c->base + *carve(*c, size);
+    if (block == nullptr) {
+      Chunk* c = grow(size);
+      if (c == nullptr) return nullptr;
+      block = c->base + *carve(*c, size);
+    }
+    ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+    return block;
   }
 
   // False when the memory is not the pool's.
   bool free(void* data, std::size_t bytes) {
-    const std::size_t size = round_up(bytes, ALIGN);
+    const std::size_t size = block_size(bytes);
     std::lock_guard lock(mutex_);
     auto it = std::upper_bound(chunks_.begin(), chunks_.end(), static_cast<std::byte*>(data),
                                [](std::byte* p, const Chunk& c) { return p < c.base; });
@@ -65,6 +84,7 @@ class Pool {
     Chunk& c = *--it;
     const auto off = static_cast<std::size_t>(static_cast<std::byte*>(data) - c.base);
     if (off >= c.size) return false;
+    ASAN_POISON_MEMORY_REGION(data, size);
     add_hole(c, off, size);
     c.live -= size;
     account(c, off, size, false);
@@ -136,10 +156,12 @@ class Pool {
     std::size_t slots = c.slot_live.size();
     while (slots > 0 && !c.idle_slot(slots - 1)) --slots;
     if (slots == 0) {
+      ASAN_UNPOISON_MEMORY_REGION(c.base, c.size);  // the addresses may serve others next
       munmap(c.base, c.size);
       chunks_.erase(it);
       return;
     }
+    ASAN_UNPOISON_MEMORY_REGION(c.base + slots * SLOT, c.size - slots * SLOT);
     munmap(c.base + slots * SLOT, c.size - slots * SLOT);
     c.size = slots * SLOT;
     c.holes = {Hole{0, c.size}};
@@ -171,6 +193,7 @@ class Pool {
       void* got = mmap(end, extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
       if (got == end) {
         madvise(end, extra, MADV_HUGEPAGE);
+        ASAN_POISON_MEMORY_REGION(end, extra);
         add_hole(c, c.size, extra);
         c.size += extra;
         c.slot_live.resize(c.size / SLOT, 0);
@@ -195,6 +218,7 @@ class Pool {
     }
     auto* base = reinterpret_cast<std::byte*>(aligned);
     madvise(base, size, MADV_HUGEPAGE);  // no effect where huge pages are off
+    ASAN_POISON_MEMORY_REGION(base, size);
     Chunk c{.base = base,
             .size = size,
             .live = 0,

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <limits>
@@ -403,6 +404,32 @@ TEST(ReadColumns, ViewsTheRowsOfTheStructWithoutCopies) {
   EXPECT_EQ(columns->time[0], 20);
   EXPECT_EQ(columns->quantity[1], 3.0);
   EXPECT_EQ(columns->track.keys[0], 0);  // child offset 1 plus struct offset 1
+  EXPECT_EQ(columns->track.keys[1], 1);
+  EXPECT_EQ(columns->unit.dictionary.at(1), "a");
+}
+
+// A copy of a buffer one byte past an aligned address.
+struct Misaligned {
+  std::vector<unsigned char> bytes;
+  template <class T>
+  explicit Misaligned(const std::vector<T>& v) : bytes(v.size() * sizeof(T) + 1) {
+    std::memcpy(bytes.data() + 1, v.data(), v.size() * sizeof(T));
+  }
+  const void* data() const { return bytes.data() + 1; }
+};
+
+TEST(ReadColumns, ReadsBuffersAtAnyAddress) {
+  BatchBuilder b;  // Arrow's C interface promises no alignment
+  const Misaligned time(b.time), qty(b.qty), keys(b.track_keys), offsets(b.unit_dict.offsets);
+  b.named("time").buffers[1] = time.data();
+  b.named("quantity").buffers[1] = qty.data();
+  b.named("track").buffers[1] = keys.data();
+  b.named("unit").dictionary->buffers[1] = offsets.data();
+  const ArrowBatch batch = b.make();
+  auto columns = read_timetable_columns(batch);
+  ASSERT_TRUE(columns) << to_string(columns.error());
+  EXPECT_EQ(columns->time[2], 30);
+  EXPECT_EQ(columns->quantity[1], 2.0);
   EXPECT_EQ(columns->track.keys[1], 1);
   EXPECT_EQ(columns->unit.dictionary.at(1), "a");
 }
