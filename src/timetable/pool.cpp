@@ -71,6 +71,7 @@ class Pool {
       block = c->base + *carve(*c, size);
     }
     ASAN_UNPOISON_MEMORY_REGION(block, bytes);
+    handed_ += bytes;
     return block;
   }
 
@@ -85,6 +86,7 @@ class Pool {
     const auto off = static_cast<std::size_t>(static_cast<std::byte*>(data) - c.base);
     if (off >= c.size) return false;
     ASAN_POISON_MEMORY_REGION(data, size);
+    handed_ -= bytes;
     add_hole(c, off, size);
     c.live -= size;
     account(c, off, size, false);
@@ -95,11 +97,8 @@ class Pool {
 
   PoolStats stats() {
     std::lock_guard lock(mutex_);
-    PoolStats s{0, 0, idle_};
-    for (const Chunk& c : chunks_) {
-      s.mapped += c.size;
-      s.live += c.live;
-    }
+    PoolStats s{0, handed_, idle_};
+    for (const Chunk& c : chunks_) s.mapped += c.size;
     return s;
   }
 
@@ -232,6 +231,7 @@ class Pool {
   std::mutex mutex_;  // NumPy may free an array on any thread
   std::vector<Chunk> chunks_;  // by base address
   std::size_t idle_ = 0;       // bytes of idle slots
+  std::size_t handed_ = 0;     // bytes asked for by the blocks handed out
 };
 
 // Never destroyed: NumPy may free arrays while the process exits.
