@@ -13,7 +13,7 @@ DepGraph build_depgraph(const Timetable& timetable) {
 }
 
 void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
-  graph.nodes[row].v = NodeState::Value{std::move(value)};
+  graph.nodes[row].v.emplace<NodeState::Value>(std::move(value));
 }
 
 void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
@@ -21,12 +21,12 @@ void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track)
 }
 
 void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
-  graph.nodes[row].v = NodeState::Choice{std::move(value), std::move(weight)};
+  graph.nodes[row].v.emplace<NodeState::Choice>(std::move(value), std::move(weight));
 }
 
 namespace {
 
-std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger, const Timetable& timetable,
+std::expected<void, EvaluationError> settle_node(NodeState&& node, Ledger& ledger, const Timetable& timetable,
                                                  std::uint64_t row, std::uint32_t flags) {
   return std::visit(
       Overload{
