@@ -12,21 +12,9 @@ DepGraph build_depgraph(const Timetable& timetable) {
   return graph;
 }
 
-void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
-  graph.nodes[row].v.emplace<NodeState::Value>(std::move(value));
-}
-
-void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
-  graph.nodes[row].v = NodeState::TrackRef{track};
-}
-
-void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
-  graph.nodes[row].v.emplace<NodeState::Choice>(std::move(value), std::move(weight));
-}
-
 namespace {
 
-std::expected<void, EvaluationError> settle_node(NodeState&& node, Ledger& ledger, const Timetable& timetable,
+std::expected<void, EvaluationError> settle_node(NodeState& node, Ledger& ledger, const Timetable& timetable,
                                                  std::uint64_t row, std::uint32_t flags) {
   return std::visit(
       Overload{
@@ -58,9 +46,8 @@ std::expected<void, EvaluationError> settle_event_graph(DepGraph& graph, Ledger&
                                                         std::uint32_t flags) {
   while (!graph.nodes.empty()) {
     const std::uint64_t row = graph.nodes.size() - 1;
-    NodeState node = std::move(graph.nodes.back());
+    VK_CHECK(settle_node(graph.nodes.back(), ledger, timetable, row, flags));
     graph.nodes.pop_back();
-    VK_CHECK(settle_node(std::move(node), ledger, timetable, row, flags));
   }
   return {};
 }

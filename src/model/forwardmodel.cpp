@@ -17,9 +17,12 @@ namespace {
 
 using Result = std::expected<void, EvaluationError>;
 
+// Model is ForwardModel, or a final hooks class whose calls then need no
+// dispatch per row.
+template <class Model>
 class Walk {
  public:
-  Walk(ForwardModel& model, ForwardState& state, const Timetable& timetable)
+  Walk(Model& model, ForwardState& state, const Timetable& timetable)
       : model_(model), state_(state), timetable_(timetable) {}
 
   Result run() {
@@ -141,7 +144,7 @@ class Walk {
 
   inline static const Values ONE = Values::of({1.0});
 
-  ForwardModel& model_;
+  Model& model_;
   ForwardState& state_;
   const Timetable& timetable_;
   std::int64_t t_ = 0;                       // the time of the row being valued
@@ -203,27 +206,33 @@ class FixedHooks final : public ForwardModel {
   std::vector<CurveReader> curves_;  // by slot: unit keys, then op keys
 };
 
-}  // namespace
-
-Result run_forward_model(ForwardModel& model, ForwardState& state, const Timetable& timetable) {
-  return Walk(model, state, timetable).run();
-}
-
-std::expected<Ledger, EvaluationError> run_and_settle(ForwardModel& model, ForwardState state,
-                                                      const Timetable& timetable, std::uint32_t flags) {
-  VK_CHECK(run_forward_model(model, state, timetable));
+template <class Model>
+std::expected<Ledger, EvaluationError> walk_and_settle(Model& model, ForwardState state, const Timetable& timetable,
+                                                       std::uint32_t flags) {
+  VK_CHECK(Walk<Model>(model, state, timetable).run());
   VK_CHECK(settle_event_graph(state.graph, state.ledger, timetable, flags));
   return std::move(state).into_ledger();
 }
 
+}  // namespace
+
+Result run_forward_model(ForwardModel& model, ForwardState& state, const Timetable& timetable) {
+  return Walk<ForwardModel>(model, state, timetable).run();
+}
+
+std::expected<Ledger, EvaluationError> run_and_settle(ForwardModel& model, ForwardState state,
+                                                      const Timetable& timetable, std::uint32_t flags) {
+  return walk_and_settle(model, std::move(state), timetable, flags);
+}
+
 std::expected<Ledger, EvaluationError> run_forward_model_mc(const McModel& model, const Timetable& timetable) {
   McHooks hooks(model);
-  return run_and_settle(hooks, build_mc_state(model, timetable), timetable, model.settings.flags);
+  return walk_and_settle(hooks, build_mc_state(model, timetable), timetable, model.settings.flags);
 }
 
 std::expected<Ledger, EvaluationError> run_fixed_model(const FixedSettings& settings, const Timetable& timetable) {
   FixedHooks hooks(settings, timetable);
-  return run_and_settle(hooks, build_forward_state(timetable, 1), timetable, settings.flags);
+  return walk_and_settle(hooks, build_forward_state(timetable, 1), timetable, settings.flags);
 }
 
 std::expected<Values, EvaluationError> fixed_input_value(const FixedSettings& settings, std::string_view name,
