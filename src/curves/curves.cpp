@@ -53,8 +53,8 @@ std::size_t lower_index(const LinearInterpolator& f, double t) {
 
 std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint) {
   const std::vector<double>& x = f.x;
-  // Only one interval holds t (the last one also holds x[n-1], which the
-  // search leaves to it), so any that holds it is what the search finds.
+  // An interval [x[i], x[i+1]) that holds t is the one the search returns;
+  // x[n-1] itself, which no such interval holds, is left to the search.
   for (std::size_t i = hint; i <= hint + 1 && i + 1 < x.size(); ++i) {
     if (x[i] <= t && t < x[i + 1]) return hint = i;
   }
