@@ -191,11 +191,11 @@ class FixedHooks final : public ForwardModel {
   }
   std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, const Values& v,
                                                      std::int64_t t) override {
-    const double yf = year_fraction(t, settings_.pricing_ts);
     if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v, t);
     CurveReader& curve = curves_[name.slot];
     if (curve.asset == nullptr) curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
-    return scale(v, VK_TRY(asset_forward(curve, yf)));
+    const double f = VK_TRY(asset_forward(curve, year_fraction(t, settings_.pricing_ts)));
+    return scale(v, f);
   }
 
  private:
