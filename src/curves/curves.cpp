@@ -51,12 +51,37 @@ std::size_t lower_index(const LinearInterpolator& f, double t) {
   return low;
 }
 
-double interpolate(const LinearInterpolator& f, double t) {
-  const std::size_t i = lower_index(f, t);
+std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint) {
+  const std::vector<double>& x = f.x;
+  // An interval [x[i], x[i+1]) that holds t is the one the search returns;
+  // x[n-1] itself, which no such interval holds, is left to the search.
+  for (std::size_t i = hint; i <= hint + 1 && i + 1 < x.size(); ++i) {
+    if (x[i] <= t && t < x[i + 1]) return hint = i;
+  }
+  return hint = lower_index(f, t);
+}
+
+namespace {
+
+double interpolate_at(const LinearInterpolator& f, std::size_t i, double t) {
   const std::vector<double>& x = f.x;
   const std::vector<double>& data = f.data;
   return data[i] + ((data[i + 1] - data[i]) / (x[i + 1] - x[i])) * (t - x[i]);
 }
+
+// curve_value with the interpolation's search started at `interval`.
+std::expected<double, ModelError> curve_value(const Asset& asset, double t, std::size_t& interval) {
+  // Before the first pillar: the straight line from the origin through it.
+  if (asset.t1 > 0.0 && t <= asset.t1) return (t * asset.y1) / asset.t1;
+  if (!asset.interpolator) return std::unexpected(ModelError::OutOfRange{t});
+  const LinearInterpolator& f = *asset.interpolator;
+  if (!(f.x.front() <= t) || !(t <= f.x.back())) return std::unexpected(ModelError::OutOfRange{t});
+  return interpolate_at(f, lower_index(f, t, interval), t);
+}
+
+}  // namespace
+
+double interpolate(const LinearInterpolator& f, double t) { return interpolate_at(f, lower_index(f, t), t); }
 
 std::expected<Asset, ModelError> build_asset(std::vector<double> times, std::vector<double> y, AssetBase relation) {
   if (times.empty() || y.empty()) throw Panic("an asset curve needs at least one pillar");
@@ -76,24 +101,28 @@ std::expected<const Asset*, ModelError> find_asset(const AssetTable& table, std:
 }
 
 std::expected<double, ModelError> curve_value(const Asset& asset, double t) {
-  // Before the first pillar: the straight line from the origin through it.
-  if (asset.t1 > 0.0 && t <= asset.t1) return (t * asset.y1) / asset.t1;
-  if (!asset.interpolator) return std::unexpected(ModelError::OutOfRange{t});
-  const LinearInterpolator& f = *asset.interpolator;
-  if (!(f.x.front() <= t) || !(t <= f.x.back())) return std::unexpected(ModelError::OutOfRange{t});
-  return interpolate(f, t);
+  std::size_t interval = 0;
+  return curve_value(asset, t, interval);
 }
 
 std::expected<double, ModelError> asset_forward(const AssetTable& table, std::string_view name, double t) {
-  const Asset* asset = VK_TRY(find_asset(table, name));
-  if (asset->relation == AssetBase::Base) return 1.0;
-  const double y = VK_TRY(curve_value(*asset, t));
+  CurveReader curve{VK_TRY(find_asset(table, name))};
+  return asset_forward(curve, t);
+}
+
+std::expected<double, ModelError> asset_forward(CurveReader& curve, double t) {
+  if (curve.asset->relation == AssetBase::Base) return 1.0;
+  const double y = VK_TRY(curve_value(*curve.asset, t, curve.interval));
   return std::exp(y);
 }
 
 std::expected<double, ModelError> discount_factor(const AssetTable& table, double t) {
-  const Asset* asset = VK_TRY(find_asset(table, table.base));
-  auto y = curve_value(*asset, t);
+  CurveReader base{VK_TRY(find_asset(table, table.base))};
+  return discount_factor(base, t);
+}
+
+std::expected<double, ModelError> discount_factor(CurveReader& base, double t) {
+  auto y = curve_value(*base.asset, t, base.interval);
   if (!y) return std::unexpected(wrap_value_error("discount factor", t, std::move(y).error()));
   return std::exp(-*y);
 }

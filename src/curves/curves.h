@@ -20,8 +20,11 @@ namespace vornik {
 inline constexpr double MS_PER_YEAR = 31536000000.0;
 
 // (t − from) / MS_PER_YEAR. The difference is taken exactly, so that no pair
-// of 64-bit times overflows; where it fits 64 bits the result is the same.
+// of 64-bit times overflows; where it fits 64 bits the result is the same,
+// and the 64-bit conversion is the cheap one.
 inline double year_fraction(std::int64_t t, std::int64_t from) {
+  std::int64_t d = 0;
+  if (!__builtin_sub_overflow(t, from, &d)) return static_cast<double>(d) / MS_PER_YEAR;
   return static_cast<double>(static_cast<__int128>(t) - from) / MS_PER_YEAR;
 }
 
@@ -35,6 +38,9 @@ struct LinearInterpolator {
 std::expected<LinearInterpolator, std::string> build_interpolator(std::vector<double> x, std::vector<double> data,
                                                                   bool extrapolate);
 std::size_t lower_index(const LinearInterpolator& f, double t);
+// The same, trying first the interval `hint` and the one after it, where a
+// run whose times never go back finds its next time; hint becomes the result.
+std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint);
 double interpolate(const LinearInterpolator& f, double t);
 
 enum class AssetBase { Base, InBase };
@@ -58,6 +64,15 @@ std::expected<const Asset*, ModelError> find_asset(const AssetTable& table, std:
 std::expected<double, ModelError> curve_value(const Asset& asset, double t);
 std::expected<double, ModelError> asset_forward(const AssetTable& table, std::string_view name, double t);
 std::expected<double, ModelError> discount_factor(const AssetTable& table, double t);
+
+// An asset found once and read at times that never go back: each reading
+// starts its search at the interval of the one before.
+struct CurveReader {
+  const Asset* asset = nullptr;
+  std::size_t interval = 0;
+};
+std::expected<double, ModelError> asset_forward(CurveReader& curve, double t);
+std::expected<double, ModelError> discount_factor(CurveReader& base, double t);
 std::expected<double, ModelError> curve_rate(const Asset& asset, double t1, double t2);
 std::expected<double, ModelError> discount_rate(const AssetTable& table, double t1, double t2);
 std::expected<double, ModelError> asset_rate(const AssetTable& table, std::string_view name, double t1, double t2);

@@ -14,25 +14,13 @@ DepGraph build_depgraph(const Timetable& timetable) {
   return graph;
 }
 
-void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
-  graph.nodes[row].v = NodeState::Value{std::move(value)};
-}
-
-void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
-  graph.nodes[row].v = NodeState::TrackRef{track};
-}
-
-void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
-  graph.nodes[row].v = NodeState::Choice{std::move(value), std::move(weight)};
-}
-
 namespace {
 
 // A node's work for the interrupt poll, in units of about a nanosecond, plus
 // one per element of the ledger's vectors.
 constexpr std::uint64_t NODE_WORK = 100;
 
-std::expected<void, EvaluationError> settle_node(NodeState node, Ledger& ledger, const Timetable& timetable,
+std::expected<void, EvaluationError> settle_node(NodeState& node, Ledger& ledger, const Timetable& timetable,
                                                  std::uint64_t row, std::uint32_t flags) {
   return std::visit(
       Overload{
@@ -67,9 +55,8 @@ std::expected<void, EvaluationError> settle_event_graph(DepGraph& graph, Ledger&
   InterruptPoll poll;
   while (!graph.nodes.empty()) {
     const std::uint64_t row = graph.nodes.size() - 1;
-    NodeState node = std::move(graph.nodes.back());
+    VK_CHECK(settle_node(graph.nodes.back(), ledger, timetable, row, flags));
     graph.nodes.pop_back();
-    VK_CHECK(settle_node(std::move(node), ledger, timetable, row, flags));
     VK_CHECK(poll.spend(NODE_WORK + ledger.len));
   }
   return {};

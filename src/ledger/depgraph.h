@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -39,9 +40,16 @@ struct DepGraph {
 
 DepGraph build_depgraph(const Timetable& timetable);
 
-void set_node_value(DepGraph& graph, std::uint64_t row, Values value);
-void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track);
-void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight);
+// Inline: the walk sets one node per row.
+inline void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
+  graph.nodes[row].v.emplace<NodeState::Value>(std::move(value));
+}
+inline void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
+  graph.nodes[row].v.emplace<NodeState::TrackRef>(track);
+}
+inline void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
+  graph.nodes[row].v.emplace<NodeState::Choice>(std::move(value), std::move(weight));
+}
 
 // Books every node, last row first, and leaves the graph empty. Errors are
 // not wrapped with the row.

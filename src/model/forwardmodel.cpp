@@ -22,9 +22,12 @@ using Result = std::expected<void, EvaluationError>;
 // one per element of the run's vectors.
 constexpr std::uint64_t ROW_WORK = 200;
 
+// Model is ForwardModel, or a final hooks class whose calls then need no
+// dispatch per row.
+template <class Model>
 class Walk {
  public:
-  Walk(ForwardModel& model, ForwardState& state, const Timetable& timetable)
+  Walk(Model& model, ForwardState& state, const Timetable& timetable)
       : model_(model), state_(state), timetable_(timetable) {}
 
   Result run() {
@@ -54,7 +57,7 @@ class Walk {
         set_node_track_ref(state_.graph, i, unit.track);
         return {};
       case Unit::Kind::Asset: {
-        Values value = VK_TRY(model_.asset_value(state_, unit.name, event_scale(i), t));
+        Values value = VK_TRY(model_.asset_value(state_, AssetName{unit.name, *key}, event_scale(i), t));
         return record_event_value(i, std::move(value), op);
       }
       case Unit::Kind::NoUnit:
@@ -100,14 +103,14 @@ class Walk {
   std::expected<std::vector<Values>, EvaluationError> collect_input_arrays(std::span<const std::string> names) {
     std::vector<Values> arrays;
     arrays.reserve(names.size());
-    for (const std::string& name : names) arrays.push_back(VK_TRY(resolve_input_value(name)));
+    for (const std::string& name : names) arrays.push_back(VK_TRY(resolve_input_value(AssetName{name})));
     return arrays;
   }
 
   // A phrase, else a stored snap (copied, unscaled), else the model's asset.
-  std::expected<Values, EvaluationError> resolve_input_value(std::string_view name) {
-    if (const Expression* phrase = timetable_.find_phrase(name)) return evaluate_phrase(name, *phrase);
-    if (auto snap = state_.snaps.find(name); snap != state_.snaps.end()) return snap->second.clone();
+  std::expected<Values, EvaluationError> resolve_input_value(AssetName name) {
+    if (const Expression* phrase = timetable_.find_phrase(name.text)) return evaluate_phrase(name.text, *phrase);
+    if (auto snap = state_.snaps.find(name.text); snap != state_.snaps.end()) return snap->second.clone();
     return model_.asset_value(state_, name, ONE, t_);
   }
 
@@ -131,7 +134,9 @@ class Walk {
   // A named op's weight is taken now, unscaled; settlement reads the op again.
   Result record_event_value(std::size_t i, Values value, const Op& op) {
     if (op.kind == Op::Kind::Named) {
-      Values weight = VK_TRY(resolve_input_value(op.name));
+      // A named op is an entry of the op table; its slots follow the units'.
+      const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
+      Values weight = VK_TRY(resolve_input_value(AssetName{op.name, timetable_.units.size() + op_key}));
       set_node_choice(state_.graph, i, std::move(value), std::move(weight));
     } else {
       set_node_value(state_.graph, i, std::move(value));
@@ -141,7 +146,7 @@ class Walk {
 
   inline static const Values ONE = Values::of({1.0});
 
-  ForwardModel& model_;
+  Model& model_;
   ForwardState& state_;
   const Timetable& timetable_;
   std::int64_t t_ = 0;                       // the time of the row being valued
@@ -158,55 +163,79 @@ class McHooks final : public ForwardModel {
     if (t > clock) return forward_state_advance(model_, state, t);
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, std::string_view name,
-                                                     const Values& v, std::int64_t t) override {
-    return input_value_array(model_, state, v, name, t);
+  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name, const Values& v,
+                                                     std::int64_t t) override {
+    return input_value_array(model_, state, v, name.text, t);
   }
 
  private:
   const McModel& model_;
 };
 
+// Each asset is looked up by name once per call, the base asset at the first
+// row and the others at the first row that needs them, so that a missing
+// asset fails where it always did. Times never go back, so each curve is
+// read on from where it was last read.
 class FixedHooks final : public ForwardModel {
  public:
-  explicit FixedHooks(const FixedSettings& settings) : settings_(settings) {}
+  FixedHooks(const FixedSettings& settings, const Timetable& timetable)
+      : settings_(settings), curves_(timetable.units.size() + timetable.ops.size()) {}
   std::int64_t clock_start() const override { return settings_.pricing_ts; }
   std::string_view null_time_text() const override { return "No event time"; }
   Result clock_step(ForwardState& state, std::int64_t, std::int64_t t) override {
-    const double df = VK_TRY(discount_factor(settings_.assets, year_fraction(t, settings_.pricing_ts)));
-    state.numeraire = Values::of({df});
+    // Rows at one time share the discount factor; it is replaced all the same.
+    if (base_.asset == nullptr || t != df_time_) {
+      if (base_.asset == nullptr) base_.asset = VK_TRY(find_asset(settings_.assets, settings_.assets.base));
+      df_ = VK_TRY(discount_factor(base_, year_fraction(t, settings_.pricing_ts)));
+      df_time_ = t;
+    }
+    state.numeraire = Values::of({df_});
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState&, std::string_view name, const Values& v,
+  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, const Values& v,
                                                      std::int64_t t) override {
-    return fixed_input_value(settings_, name, v, t);
+    if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v, t);
+    CurveReader& curve = curves_[name.slot];
+    if (curve.asset == nullptr) curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
+    const double f = VK_TRY(asset_forward(curve, year_fraction(t, settings_.pricing_ts)));
+    return scale(v, f);
   }
 
  private:
   const FixedSettings& settings_;
+  CurveReader base_;
+  std::int64_t df_time_ = 0;  // the time of df_, once base_ is found
+  double df_ = 0.0;
+  std::vector<CurveReader> curves_;  // by slot: unit keys, then op keys
 };
 
-}  // namespace
-
-Result run_forward_model(ForwardModel& model, ForwardState& state, const Timetable& timetable) {
-  return Walk(model, state, timetable).run();
-}
-
-std::expected<Ledger, EvaluationError> run_and_settle(ForwardModel& model, ForwardState state,
-                                                      const Timetable& timetable, std::uint32_t flags) {
-  VK_CHECK(run_forward_model(model, state, timetable));
+template <class Model>
+std::expected<Ledger, EvaluationError> walk_and_settle(Model& model, ForwardState state, const Timetable& timetable,
+                                                       std::uint32_t flags) {
+  VK_CHECK(Walk<Model>(model, state, timetable).run());
   VK_CHECK(settle_event_graph(state.graph, state.ledger, timetable, flags));
   return std::move(state).into_ledger();
 }
 
+}  // namespace
+
+Result run_forward_model(ForwardModel& model, ForwardState& state, const Timetable& timetable) {
+  return Walk<ForwardModel>(model, state, timetable).run();
+}
+
+std::expected<Ledger, EvaluationError> run_and_settle(ForwardModel& model, ForwardState state,
+                                                      const Timetable& timetable, std::uint32_t flags) {
+  return walk_and_settle(model, std::move(state), timetable, flags);
+}
+
 std::expected<Ledger, EvaluationError> run_forward_model_mc(const McModel& model, const Timetable& timetable) {
   McHooks hooks(model);
-  return run_and_settle(hooks, build_mc_state(model, timetable), timetable, model.settings.flags);
+  return walk_and_settle(hooks, build_mc_state(model, timetable), timetable, model.settings.flags);
 }
 
 std::expected<Ledger, EvaluationError> run_fixed_model(const FixedSettings& settings, const Timetable& timetable) {
-  FixedHooks hooks(settings);
-  return run_and_settle(hooks, build_forward_state(timetable, 1), timetable, settings.flags);
+  FixedHooks hooks(settings, timetable);
+  return walk_and_settle(hooks, build_forward_state(timetable, 1), timetable, settings.flags);
 }
 
 std::expected<Values, EvaluationError> fixed_input_value(const FixedSettings& settings, std::string_view name,

@@ -3,6 +3,7 @@
 // hooks of ForwardModel (clock, numeraire and asset values).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string_view>
@@ -17,6 +18,15 @@
 
 namespace vornik {
 
+// An asset name as the walk meets it. A name from the unit or op table
+// carries a slot, the same at every row of the call, under which a model may
+// keep what it found for the name; expression inputs carry none.
+struct AssetName {
+  static constexpr std::size_t NO_SLOT = SIZE_MAX;
+  std::string_view text;
+  std::size_t slot = NO_SLOT;
+};
+
 class ForwardModel {
  public:
   virtual ~ForwardModel() = default;
@@ -29,7 +39,7 @@ class ForwardModel {
                                                           std::int64_t t) = 0;
   // The value of asset `name` at t scaled by v; v is [1.0] for expression
   // inputs and named-op weights.
-  virtual std::expected<Values, EvaluationError> asset_value(const ForwardState& state, std::string_view name,
+  virtual std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name,
                                                              const Values& v, std::int64_t t) = 0;
 };
 

@@ -62,7 +62,7 @@ PyError call_error(std::string message) { return PyError(PyExc_TypeError, std::m
 
 PyObject* ProcessObject::get() {
   if (PyObject* p = object_.load(std::memory_order_acquire)) return p;
-  PyObject* made = make_();
+  PyObject* made = make_ != nullptr ? make_() : PyUnicode_InternFromString(interned_);
   if (made == nullptr) return nullptr;
   PyObject* expected = nullptr;
   if (!object_.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {

@@ -182,6 +182,8 @@ class ProcessObject {
  public:
   using Make = PyObject* (*)();
   constexpr explicit ProcessObject(Make make) : make_(make) {}
+  // The interned str of a NUL-terminated text of static storage.
+  constexpr explicit ProcessObject(const char* interned) : interned_(interned) {}
   // Borrowed; nullptr with the error set when make() fails.
   PyObject* get();
   // Borrowed; a failure aborts the call.
@@ -190,7 +192,8 @@ class ProcessObject {
   PyObject* made() const { return object_.load(std::memory_order_acquire); }
 
  private:
-  Make make_;
+  Make make_ = nullptr;
+  const char* interned_ = nullptr;
   std::atomic<PyObject*> object_{nullptr};
 };
 

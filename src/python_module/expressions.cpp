@@ -13,6 +13,14 @@ namespace vornik {
 
 namespace {
 
+// Keys read here, interned once per process.
+namespace key {
+constinit Key TYPE("type");
+constinit Key FN("fn");
+constinit Key INP("inp");
+constinit Key OUT("out");
+}  // namespace key
+
 // dict.items itself, so that a subclass's items() is never called.
 ProcessObject dict_items([] { return PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "items"); });
 
@@ -35,12 +43,12 @@ PyResult<std::optional<Values>> to_values(PyObject* item) {
 }
 
 std::expected<void, DatasetError> read_entry(ExpressionMaps& maps, const std::string& name, PyObject* description) {
-  const std::string type = VK_TRY(get_string(description, "type"));
+  const std::string type = VK_TRY(get_string(description, key::TYPE));
   if (type == "phrase") {
     maps.phrases.insert_or_assign(name, VK_TRY(read_expression(description)));
   } else if (type == "snapper") {
     std::unique_ptr<Expression> expression = VK_TRY(read_expression(description));
-    std::vector<std::string> out = VK_TRY(get_string_list(description, "out"));
+    std::vector<std::string> out = VK_TRY(get_string_list(description, key::OUT));
     maps.snappers.insert_or_assign(name, Snapper{std::move(out), std::move(expression)});
   } else if (type == "batch") {
     return std::unexpected(DatasetError::Message{"Batch is not supported in this package"});
@@ -53,12 +61,13 @@ std::expected<void, DatasetError> read_entry(ExpressionMaps& maps, const std::st
 }  // namespace
 
 std::expected<std::unique_ptr<Expression>, DatasetError> read_expression(PyObject* description) {
-  PyRef fn = VK_TRY(get_object(description, "fn"));
-  std::vector<std::string> inp = VK_TRY(get_string_list(description, "inp"));
+  PyRef fn = VK_TRY(get_object(description, key::FN));
+  std::vector<std::string> inp = VK_TRY(get_string_list(description, key::INP));
   return std::make_unique<PyExpression>(std::move(inp), std::move(fn));
 }
 
 std::expected<ExpressionMaps, DatasetError> read_expressions(PyObject* expressions) {
+  if (PyDict_GET_SIZE(expressions) == 0) return ExpressionMaps{};  // the common case: nothing to walk
   // CPython's own item iterator: it holds references to each key and value
   // and stops with a RuntimeError when code run by a conversion below
   // changes the dictionary.

@@ -11,6 +11,12 @@ namespace vornik {
 
 namespace {
 
+// Keys read here, interned once per process.
+namespace key {
+constinit Key BASE("BASE");
+constinit Key ASSETS("ASSETS");
+}  // namespace key
+
 DatasetError as_dataset_error(PyError e) { return DatasetError::PyErr{std::move(e).into_value()}; }
 
 template <class T>
@@ -53,8 +59,8 @@ std::expected<Asset, DatasetError> read_asset(std::string_view name, PyObject* v
 
 std::expected<AssetTable, DatasetError> read_assets(PyObject* dataset) {
   AssetTable table;
-  table.base = VK_TRY(get_string(dataset, "BASE"));
-  PyRef assets = VK_TRY(get_dict(dataset, "ASSETS"));
+  table.base = VK_TRY(get_string(dataset, key::BASE));
+  PyRef assets = VK_TRY(get_dict(dataset, key::ASSETS));
   PyObject* dict = assets.get();
   const Py_ssize_t size = PyDict_GET_SIZE(dict);
   table.assets.reserve(static_cast<std::size_t>(size));

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "python_module/numpy_api.h"
-#include "python_module/pystr.h"
 
 namespace vornik {
 
@@ -22,16 +21,15 @@ PyTypeObject* sequence_abc() { return reinterpret_cast<PyTypeObject*>(sequence_c
 
 }  // namespace
 
-std::expected<PyRef, DatasetError> lookup_optional(PyObject* dict, std::string_view key) {
-  PyRef k = py_str(key);
+std::expected<PyRef, DatasetError> lookup_optional(PyObject* dict, const Key& key) {
   PyObject* value = nullptr;
-  if (PyDict_GetItemRef(dict, k.get(), &value) < 0) return std::unexpected(fetch_dataset_error());
+  if (PyDict_GetItemRef(dict, key.str.required(), &value) < 0) return std::unexpected(fetch_dataset_error());
   return PyRef::steal(value);
 }
 
-std::expected<PyRef, DatasetError> lookup(PyObject* dict, std::string_view key) {
+std::expected<PyRef, DatasetError> lookup(PyObject* dict, const Key& key) {
   PyRef value = VK_TRY(lookup_optional(dict, key));
-  if (!value) return std::unexpected(DatasetError::MissingKey{std::string(key)});
+  if (!value) return std::unexpected(DatasetError::MissingKey{std::string(key.text)});
   return value;
 }
 
@@ -88,36 +86,36 @@ PyResult<std::vector<std::string>> to_string_list(PyObject* value) {
   return out;
 }
 
-std::expected<PyRef, DatasetError> get_object(PyObject* dict, std::string_view key) { return lookup(dict, key); }
+std::expected<PyRef, DatasetError> get_object(PyObject* dict, const Key& key) { return lookup(dict, key); }
 
-std::expected<double, DatasetError> get_f64(PyObject* dict, std::string_view key) {
+std::expected<double, DatasetError> get_f64(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_f64(v.get()));
+  return converted(key.text, to_f64(v.get()));
 }
 
-std::expected<std::uint64_t, DatasetError> get_u64(PyObject* dict, std::string_view key) {
+std::expected<std::uint64_t, DatasetError> get_u64(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_u64(v.get()));
+  return converted(key.text, to_u64(v.get()));
 }
 
-std::expected<std::int64_t, DatasetError> get_i64(PyObject* dict, std::string_view key) {
+std::expected<std::int64_t, DatasetError> get_i64(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_i64(v.get()));
+  return converted(key.text, to_i64(v.get()));
 }
 
-std::expected<std::string, DatasetError> get_string(PyObject* dict, std::string_view key) {
+std::expected<std::string, DatasetError> get_string(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_text(v.get()));
+  return converted(key.text, to_text(v.get()));
 }
 
-std::expected<PyRef, DatasetError> get_dict(PyObject* dict, std::string_view key) {
+std::expected<PyRef, DatasetError> get_dict(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_dict(v.get()));
+  return converted(key.text, to_dict(v.get()));
 }
 
-std::expected<std::vector<std::string>, DatasetError> get_string_list(PyObject* dict, std::string_view key) {
+std::expected<std::vector<std::string>, DatasetError> get_string_list(PyObject* dict, const Key& key) {
   PyRef v = VK_TRY(lookup(dict, key));
-  return converted(key, to_string_list(v.get()));
+  return converted(key.text, to_string_list(v.get()));
 }
 
 PyResult<std::array<std::vector<double>, 2>> array2_to_rows(PyObject* value) {
@@ -139,7 +137,12 @@ PyResult<std::array<std::vector<double>, 2>> array2_to_rows(PyObject* value) {
   std::array<std::vector<double>, 2> out;
   for (int r = 0; r < 2; ++r) {
     out[r].resize(static_cast<std::size_t>(cols));
-    for (npy_intp c = 0; c < cols; ++c) std::memcpy(&out[r][c], base + r * s0 + c * s1, sizeof(double));
+    const char* row = base + r * s0;
+    if (s1 == sizeof(double)) {
+      std::memcpy(out[r].data(), row, static_cast<std::size_t>(cols) * sizeof(double));
+    } else {
+      for (npy_intp c = 0; c < cols; ++c) std::memcpy(&out[r][c], row + c * s1, sizeof(double));
+    }
   }
   return out;
 }

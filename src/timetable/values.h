@@ -1,7 +1,9 @@
 // Value vectors of the engine: one element per path or grid point, where a
 // one-element vector stands for the same value everywhere. Buffers are
 // move-only so that every copy is visible (clone()), and a buffer can give
-// its memory away (release()) to become a NumPy array's data.
+// its memory away (release()) to become a NumPy array's data. A buffer of
+// at most one element keeps it inline: the fixed and backtest runs make
+// several such vectors per row and never touch the heap for them.
 #pragma once
 
 #include <algorithm>
@@ -51,19 +53,17 @@ class Buffer {
     return b;
   }
 
-  Buffer(Buffer&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)), len_(std::exchange(other.len_, 0)) {}
+  Buffer(Buffer&& other) noexcept { take(other); }
   Buffer& operator=(Buffer&& other) noexcept {
     if (this != &other) {
-      vector_free(data_, bytes(len_));
-      data_ = std::exchange(other.data_, nullptr);
-      len_ = std::exchange(other.len_, 0);
+      free_heap();
+      take(other);
     }
     return *this;
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  ~Buffer() { vector_free(data_, bytes(len_)); }
+  ~Buffer() { free_heap(); }
 
   Buffer clone() const { return from(span()); }
 
@@ -81,7 +81,13 @@ class Buffer {
   std::span<const T> span() const { return {data_, len_}; }
 
   Raw release() && {
-    if (data_ == nullptr) *this = Buffer(0);  // a moved-from buffer still gives real memory
+    // NumPy frees what it is given with free_raw: inline and moved-from
+    // buffers hand over heap memory of their own (never a null pointer).
+    if (!on_heap()) {
+      T* heap = static_cast<T*>(vector_alloc(bytes(len_)));
+      std::copy_n(data_, len_, heap);
+      data_ = heap;
+    }
     Raw raw{data_, len_, len_};
     data_ = nullptr;
     len_ = 0;
@@ -91,14 +97,37 @@ class Buffer {
 
  private:
   explicit Buffer(std::size_t n) : len_(n) {
+    if (n <= 1) {
+      data_ = inline_;
+      return;
+    }
     if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     data_ = static_cast<T*>(vector_alloc(bytes(n)));
   }
   // Never zero, so an empty vector still hands NumPy real memory.
   static std::size_t bytes(std::size_t n) { return std::max<std::size_t>(n, 1) * sizeof(T); }
 
+  bool is_inline() const { return data_ == inline_; }
+  bool on_heap() const { return data_ != nullptr && !is_inline(); }
+  void free_heap() {
+    if (on_heap()) vector_free(data_, bytes(len_));
+  }
+  // Moves other's elements here and leaves it empty; an inline element is
+  // copied, since its address belongs to other.
+  void take(Buffer& other) noexcept {
+    len_ = std::exchange(other.len_, 0);
+    if (other.is_inline()) {
+      inline_[0] = other.inline_[0];
+      data_ = inline_;
+    } else {
+      data_ = other.data_;
+    }
+    other.data_ = nullptr;
+  }
+
   T* data_ = nullptr;
   std::size_t len_ = 0;
+  T inline_[1] = {};  // the element of a buffer of length 1
 };
 
 using Values = Buffer<double>;

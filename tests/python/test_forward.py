@@ -317,6 +317,9 @@ USD = (T0, "a", "+", 1.0, "USD")
          row(0, "Asset(ZZ)", "Error in Python method 'get_value', caused by \nKeyError: 'ZZ'")),
         (fixed, [(T0, "a", "W", 1.0, "USD")], {}, {},
          row(0, "Asset(USD)", "Asset 'W' not found in snaps, expressions, or in dataset[ASSETS]", op="W")),
+        (fixed, [USD, (T0, "a", "+", 1.0, "EQ"), (T0 + DAY_MS, "a", "+", 1.0, "ZZ")], {}, {},
+         row(2, "Asset(ZZ)", "Asset 'ZZ' not found in snaps, expressions, or in dataset[ASSETS]",
+             time="2024-01-02T00:00:00Z")),
         (fixed, [(T0 + 6 * YEAR_MS, "a", "+", 1.0, "EQ")], {}, {},
          row(0, "Asset(EQ)", OUT_OF_RANGE.format(6), time="2029-12-30T00:00:00Z")),
         (fixed, [(T0 + 60 * YEAR_MS, "a", "+", 1.0, "USD")], {}, {},
@@ -329,7 +332,8 @@ USD = (T0, "a", "+", 1.0, "USD")
     ],
     ids=["mc-null-time", "fixed-null-time", "before-pricing", "out-of-order", "null-unit-key", "null-unit",
          "snap-not-yet-stored", "phrase-raises", "phrase-raises-surrogates", "snapper-returns-tuple",
-         "phrase-returns-nothing", "unknown-asset", "unknown-input", "get-value-raises", "unknown-named-op", "asset-beyond-curve",
+         "phrase-returns-nothing", "unknown-asset", "unknown-input", "get-value-raises", "unknown-named-op",
+         "asset-missing-at-a-later-row", "asset-beyond-curve",
          "discount-beyond-curve", "null-op", "track-with-named-op", "track-booked-only-earlier", "null-track"],
 )
 def test_run_failures(run, rows, expressions, values, message):

@@ -148,6 +148,11 @@ TEST_P(LowerIndex, FindsIntervalStartingAtOrBeforeT) {
   auto f = build_interpolator(c.x, std::vector<double>(c.x.size(), 0.0), false);
   ASSERT_TRUE(f);
   EXPECT_EQ(lower_index(*f, c.t), c.expected) << "t = " << c.t;
+  for (std::size_t start = 0; start + 1 < c.x.size(); ++start) {
+    std::size_t hint = start;
+    EXPECT_EQ(lower_index(*f, c.t, hint), c.expected) << "t = " << c.t << ", hint " << start;
+    EXPECT_EQ(hint, c.expected);
+  }
 }
 INSTANTIATE_TEST_SUITE_P(
     Pillars, LowerIndex,
@@ -166,11 +171,13 @@ TEST(LowerIndex, AgreesWithLinearScanOnUnevenPillars) {
   for (int k = 0; k < 40; ++k) x.push_back(k * k * 0.01 - 3.0);  // ever wider intervals
   auto f = build_interpolator(x, std::vector<double>(x.size(), 0.0), false);
   ASSERT_TRUE(f);
+  std::size_t hint = 0;  // carried along, as a run reads a curve at rising times
   for (int s = 0; s <= 1000; ++s) {
     const double t = x.front() + (x.back() - x.front()) * s / 1000.0;
     std::size_t scan = 0;
     while (scan + 2 < x.size() && x[scan + 1] <= t) ++scan;
     ASSERT_EQ(lower_index(*f, t), scan) << "t = " << t;
+    ASSERT_EQ(lower_index(*f, t, hint), scan) << "t = " << t << " read on from the last interval";
   }
   for (std::size_t k = 0; k + 1 < x.size(); ++k) ASSERT_EQ(lower_index(*f, x[k]), k) << "at pillar " << k;
 }
