@@ -94,7 +94,7 @@ std::expected<FdSettings, DatasetError> read_fd_settings(PyObject* dataset) {
   // The roll-back clock moves by whole milliseconds and a step below one never
   // ends; a step beyond the clock's range saturates, so +inf rolls row to row.
   s.timestep = VK_TRY(get_f64(fd.get(), key::TIMESTEP));
-  if (!(s.timestep * MS_PER_YEAR >= 1.0)) return std::unexpected(invalid_value(key::TIMESTEP, format_f64(s.timestep)));
+  if (!(s.timestep * MS_PER_YEAR >= 1.0)) return std::unexpected(invalid_value("TIMESTEP", format_f64(s.timestep)));
 
   s.flags = VK_TRY(read_flags(fd.get()));
   s.grid_size = 2 * s.n_x + 1;
