@@ -92,9 +92,9 @@ template <class Settings>
 std::expected<Values, EvaluationError> event_value(const Settings& settings, const FdState& state,
                                                    const Timetable& timetable, std::size_t row, std::int64_t te) {
   const double q = timetable.quantity_at(row);
-  const std::optional<std::uint64_t> key = VK_TRY(timetable.unit_key_at(row));
-  if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
-  const Unit& unit = timetable.units[*key];
+  const Unit* found = VK_TRY(timetable.unit_at(row));
+  if (found == nullptr) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
+  const Unit& unit = *found;
   switch (unit.kind) {
     case Unit::Kind::Track: {
       const Values* booked = VK_TRY(get_track_value(state.ledger.values, unit.track));

@@ -49,15 +49,16 @@ class Walk {
   Result row(std::size_t i, std::int64_t t) {
     t_ = t;
     const Op& op = *VK_TRY(timetable_.op_at(i));
-    const std::optional<std::uint64_t> key = VK_TRY(timetable_.unit_key_at(i));
-    if (!key) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
-    const Unit& unit = timetable_.units[*key];
+    const Unit* found = VK_TRY(timetable_.unit_at(i));
+    if (found == nullptr) return std::unexpected(EvaluationError::EventSpecs{"Missing Unit Name"});
+    const Unit& unit = *found;
+    const auto key = static_cast<std::size_t>(found - timetable_.units.data());
     switch (unit.kind) {
       case Unit::Kind::Track:
         set_node_track_ref(state_.graph, i, unit.track);
         return {};
       case Unit::Kind::Asset: {
-        Values value = VK_TRY(model_.asset_value(state_, AssetName{unit.name, *key}, event_scale(i), t));
+        Values value = VK_TRY(model_.asset_value(state_, AssetName{unit.name, key}, event_scale(i), t));
         return record_event_value(i, std::move(value), op);
       }
       case Unit::Kind::NoUnit:

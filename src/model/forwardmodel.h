@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <string>
 #include <string_view>
 
 #include "ledger/ledger.h"
@@ -20,10 +21,11 @@ namespace vornik {
 
 // An asset name as the walk meets it. A name from the unit or op table
 // carries a slot, the same at every row of the call, under which a model may
-// keep what it found for the name; expression inputs carry none.
+// keep what it found for the name; expression inputs carry none. Two words,
+// so that it travels in registers.
 struct AssetName {
   static constexpr std::size_t NO_SLOT = SIZE_MAX;
-  std::string_view text;
+  const std::string& text;
   std::size_t slot = NO_SLOT;
 };
 

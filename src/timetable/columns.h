@@ -66,11 +66,14 @@ struct StringsView {
 struct DictColumn {
   ColumnView<std::int64_t> keys;
   StringsView dictionary;
-  // The row's key, none for a null cell. Keys and validity are checked when
-  // the batch is read, but the caller's code can rewrite them since: read
-  // once, checked again here.
-  std::expected<std::optional<std::uint64_t>, SpecError> key_at(std::size_t row) const {
-    if (!keys.valid(row)) return std::nullopt;
+  // The key of a null cell: no dictionary reaches it.
+  static constexpr std::uint64_t NULL_KEY = UINT64_MAX;
+  // The row's key, NULL_KEY for a null cell. Keys and validity are checked
+  // when the batch is read, but the caller's code can rewrite them since:
+  // read once, checked again here. (A plain number, not an optional: this
+  // runs at every row, and an optional inside an expected is kept in memory.)
+  std::expected<std::uint64_t, SpecError> key_at(std::size_t row) const {
+    if (!keys.valid(row)) return NULL_KEY;
     const std::int64_t key = keys[row];
     if (static_cast<std::uint64_t>(key) >= dictionary.length)
       return std::unexpected(key_outside_dictionary(key, dictionary.column, row, dictionary.length));

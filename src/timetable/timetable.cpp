@@ -71,31 +71,19 @@ std::string format_event_time(std::int64_t ms) {
                      hour, minute, second, fraction);
 }
 
-std::expected<std::uint64_t, SpecError> Timetable::track_at(std::size_t row) const {
-  const std::optional<std::uint64_t> key = VK_TRY(columns.track.key_at(row));
-  if (!key) return std::unexpected(SpecError::Message{fmt::format("No track specified at event#{}", row)});
-  return *key;
-}
-
-std::expected<std::optional<std::uint64_t>, SpecError> Timetable::unit_key_at(std::size_t row) const {
-  return columns.unit.key_at(row);
-}
-
-std::expected<const Op*, SpecError> Timetable::op_at(std::size_t row) const {
-  static const Op no_op{};
-  const std::optional<std::uint64_t> key = VK_TRY(columns.op.key_at(row));
-  return key ? &ops[*key] : &no_op;
+SpecError no_track_error(std::size_t row) {
+  return SpecError::Message{fmt::format("No track specified at event#{}", row)};
 }
 
 std::expected<std::string, SpecError> Timetable::unit_text_at(std::size_t row) const {
-  const std::optional<std::uint64_t> key = VK_TRY(unit_key_at(row));
-  if (!key) return "<none>";
-  return units[*key].display();
+  const Unit* unit = VK_TRY(unit_at(row));
+  if (unit == nullptr) return "<none>";
+  return unit->display();
 }
 
 std::expected<std::string, SpecError> Timetable::describe_event(std::size_t row) const {
-  const std::optional<std::uint64_t> track = VK_TRY(columns.track.key_at(row));
-  const std::string track_text = track ? fmt::format("Track({})", *track) : std::string("<none>");
+  const std::uint64_t track = VK_TRY(columns.track.key_at(row));
+  const std::string track_text = track != DictColumn::NULL_KEY ? fmt::format("Track({})", track) : std::string("<none>");
   const Op* op = VK_TRY(op_at(row));
   const std::string unit = VK_TRY(unit_text_at(row));
   return fmt::format("#{}: track: {}, time: {}, op: {}, qty: {}, unit: {}", row, track_text,

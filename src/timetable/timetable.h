@@ -17,8 +17,13 @@
 
 namespace vornik {
 
+// "No track specified at event#{}"
+SpecError no_track_error(std::size_t row);
+
 class Timetable {
  public:
+  inline static const Op NO_OP{};  // the op of a null cell
+
   std::vector<Op> ops;
   std::vector<Unit> units;
   TimetableColumns columns;
@@ -33,12 +38,23 @@ class Timetable {
   double quantity_at(std::size_t row) const { return columns.quantity[row]; }
   // The key accessors fail with "Malformed record batch: ..." for a key that
   // the caller's code has moved outside its dictionary since the read.
+  // They are read at every row, so they live here, where calls inline.
   // "No track specified at event#{}" for a null track cell.
-  std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const;
-  // None for a null unit cell; the key indexes `units`.
-  std::expected<std::optional<std::uint64_t>, SpecError> unit_key_at(std::size_t row) const;
-  // &ops[key], or a shared NoOp for a null cell.
-  std::expected<const Op*, SpecError> op_at(std::size_t row) const;
+  std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const {
+    const std::uint64_t key = VK_TRY(columns.track.key_at(row));
+    if (key == DictColumn::NULL_KEY) return std::unexpected(no_track_error(row));
+    return key;
+  }
+  // &units[key] for the row's unit key, nullptr for a null unit cell.
+  std::expected<const Unit*, SpecError> unit_at(std::size_t row) const {
+    const std::uint64_t key = VK_TRY(columns.unit.key_at(row));
+    return key == DictColumn::NULL_KEY ? nullptr : &units[key];
+  }
+  // &ops[key], or the shared NoOp for a null cell.
+  std::expected<const Op*, SpecError> op_at(std::size_t row) const {
+    const std::uint64_t key = VK_TRY(columns.op.key_at(row));
+    return key == DictColumn::NULL_KEY ? &NO_OP : &ops[key];
+  }
   // "<none>" for a null unit cell, else the unit's display.
   std::expected<std::string, SpecError> unit_text_at(std::size_t row) const;
   // "#{}: track: {}, time: {}, op: {}, qty: {}, unit: {}"

@@ -285,10 +285,10 @@ TEST(DescribeEvent, NullCellsReadAsAbsent) {
   auto track = d.tt.track_at(5);
   ASSERT_FALSE(track);
   EXPECT_EQ(to_string(track.error()), "No track specified at event#5");
-  EXPECT_EQ(d.tt.unit_key_at(5).value(), std::nullopt);
+  EXPECT_EQ(d.tt.unit_at(5).value(), nullptr);
   EXPECT_EQ(d.tt.op_at(5).value()->kind, Op::Kind::NoOp);
   EXPECT_EQ(d.tt.track_at(4).value(), 1u);
-  EXPECT_EQ(d.tt.unit_key_at(4).value(), std::optional<std::uint64_t>(1));
+  EXPECT_EQ(d.tt.unit_at(4).value(), &d.tt.units[1]);
 }
 
 TEST(DescribeEvent, EventErrorsCarryTheDescription) {

@@ -88,7 +88,7 @@ TEST(ReadTimetable, NullCellsAndZonesReadAsStored) {
   EXPECT_EQ(t.time_at(1), 1704067200250);
   EXPECT_FALSE(t.track_at(0));
   EXPECT_EQ(t.op_at(0).value()->kind, Op::Kind::NoOp);
-  EXPECT_EQ(t.unit_key_at(0).value(), std::nullopt);
+  EXPECT_EQ(t.unit_at(0).value(), nullptr);
   EXPECT_EQ(t.describe_event(1).value(),
             "#1: track: Track(0), time: Single(2024-01-01T00:00:00.250Z), op: +, qty: 0.5, unit: Asset(EUR)");
 }
