@@ -21,11 +21,25 @@ std::expected<void, OpError> check_alongside(std::size_t n, std::size_t other) {
   return std::unexpected(length_error(n, other));
 }
 
+// values[track], or null while the track has no value.
+Values* find_track_value(Ledger& ledger, std::uint64_t track) {
+  if (Values* cached = ledger.booked.find(track)) return cached;
+  auto it = ledger.values.find(track);
+  if (it == ledger.values.end()) return nullptr;
+  ledger.booked.put(track, &it->second);
+  return &it->second;
+}
+
+Values& insert_track_value(Ledger& ledger, std::uint64_t track, Values&& value) {
+  Values& inserted = ledger.values.emplace(track, std::move(value)).first->second;
+  ledger.booked.put(track, &inserted);
+  return inserted;
+}
+
 // values[track], first inserted as zeros: the first event booked meets zero.
 Values& track_value(Ledger& ledger, std::uint64_t track) {
-  auto [it, inserted] = ledger.values.try_emplace(track);
-  if (inserted) it->second = Values::zeros(ledger.len);
-  return it->second;
+  if (Values* current = find_track_value(ledger, track)) return *current;
+  return insert_track_value(ledger, track, Values::zeros(ledger.len));
 }
 
 bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
@@ -103,7 +117,7 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
 
 }  // namespace
 
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
+std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values&& value,
                                               std::uint64_t event, std::uint32_t flags) {
   const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
   if (flags & FLAG_CASHFLOW) {
@@ -126,21 +140,25 @@ std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std:
     VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
     book_track_event_choice(ledger.choices, event, track, std::move(mask));
   }
-  if (!ledger.values.contains(track) && op.kind != Op::Kind::NoOp && op.kind != Op::Kind::Named &&
-      (operand->size() == ledger.len || operand->size() == 1)) {
-    // The first event on a track meets zeros: computed without them.
-    auto first = operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
-                                   : apply_op_to_zeros(op, ledger.len, *operand);
-    if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
-    ledger.values.emplace(track, std::move(*first));
-    return {};
+  Values* current = find_track_value(ledger, track);
+  if (current == nullptr) {
+    if (op.kind != Op::Kind::NoOp && op.kind != Op::Kind::Named &&
+        (operand->size() == ledger.len || operand->size() == 1)) {
+      // The first event on a track meets zeros: computed without them.
+      auto first = operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
+                                     : apply_op_to_zeros(op, ledger.len, *operand);
+      if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
+      insert_track_value(ledger, track, std::move(*first));
+      return {};
+    }
+    current = &insert_track_value(ledger, track, Values::zeros(ledger.len));
   }
-  auto applied = apply_op(op, track_value(ledger, track), *operand);
+  auto applied = apply_op(op, *current, *operand);
   if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
   return {};
 }
 
-std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags) {
   const auto one_minus = [](double w) { return 1.0 - w; };
   if (flags & FLAG_CASHFLOW) {

@@ -2,6 +2,7 @@
 // then track) and cashflows (track, then row), as FLAGS selects.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <unordered_map>
@@ -20,18 +21,40 @@ inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
 template <class V>
 using U64Map = std::unordered_map<std::uint64_t, V>;
 
+// Where the vectors of `values` stand for the tracks booked last, one slot
+// per track key modulo its size: a booking finds its track without hashing.
+// The map's nodes never move and its entries are never erased, so a pointer
+// stays valid for the life of the map.
+class TrackCache {
+ public:
+  Values* find(std::uint64_t track) const {
+    const Slot& s = slots_[track % SLOTS];
+    return s.track == track ? s.value : nullptr;
+  }
+  void put(std::uint64_t track, Values* value) { slots_[track % SLOTS] = {track, value}; }
+
+ private:
+  static constexpr std::size_t SLOTS = 8;
+  struct Slot {
+    std::uint64_t track = 0;
+    Values* value = nullptr;  // null: the slot is free, whatever its track
+  };
+  std::array<Slot, SLOTS> slots_{};
+};
+
 struct Ledger {
   U64Map<Values> values;               // track -> value vector
   U64Map<U64Map<Mask>> choices;        // row -> track -> 0/1 indicators
   U64Map<U64Map<Values>> cashflows;    // track -> row -> cashflow vector
   std::uint64_t len = 0;               // vector length of the run
+  TrackCache booked;                   // in front of `values`
 };
 
 // Books an event under Add, Max or Min (NoOp and Named are refused).
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
+std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values&& value,
                                               std::uint64_t event, std::uint32_t flags);
 // Books an event under a named op, weighted by the op's value.
-std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags);
 // "Track {} not found" when the track has no value.
 std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track);

@@ -70,7 +70,7 @@ class Walk {
         if (snap == state_.snaps.end()) {
           return std::unexpected(EvaluationError::Message{fmt::format("Unknown Snap '{}'", unit.name)});
         }
-        Values value = VK_TRY(product(event_scale(i), snap->second));
+        Values value = VK_TRY(product(event_scale(i).values(), snap->second));
         return record_event_value(i, std::move(value), op);
       }
       case Unit::Kind::Phrase: {
@@ -79,7 +79,7 @@ class Walk {
           return std::unexpected(EvaluationError::EventSpecs{fmt::format("Phrase not found#{}", unit.name)});
         }
         Values value = VK_TRY(evaluate_phrase(unit.name, *phrase));
-        value = VK_TRY(product(std::move(value), event_scale(i)));
+        value = VK_TRY(product(std::move(value), event_scale(i).values()));
         return record_event_value(i, std::move(value), op);
       }
     }
@@ -87,7 +87,7 @@ class Walk {
   }
 
   // numeraire × quantity; formed only for the units that use it.
-  Values event_scale(std::size_t i) const { return scale(state_.numeraire, timetable_.quantity_at(i)); }
+  EventScale event_scale(std::size_t i) const { return {state_.numeraire, timetable_.quantity_at(i)}; }
 
   Result run_snapper(std::string_view name) {
     const Snapper* snapper = VK_TRY(timetable_.find_snapper(name));
@@ -112,7 +112,7 @@ class Walk {
   std::expected<Values, EvaluationError> resolve_input_value(AssetName name) {
     if (const Expression* phrase = timetable_.find_phrase(name.text)) return evaluate_phrase(name.text, *phrase);
     if (auto snap = state_.snaps.find(name.text); snap != state_.snaps.end()) return snap->second.clone();
-    return model_.asset_value(state_, name, ONE, t_);
+    return model_.asset_value(state_, name, EventScale{ONE, 1.0}, t_);
   }
 
   // The last output of the phrase, its inputs taken at the row's time.
@@ -133,7 +133,7 @@ class Walk {
   }
 
   // A named op's weight is taken now, unscaled; settlement reads the op again.
-  Result record_event_value(std::size_t i, Values value, const Op& op) {
+  Result record_event_value(std::size_t i, Values&& value, const Op& op) {
     if (op.kind == Op::Kind::Named) {
       // A named op is an entry of the op table; its slots follow the units'.
       const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
@@ -164,9 +164,9 @@ class McHooks final : public ForwardModel {
     if (t > clock) return forward_state_advance(model_, state, t);
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name, const Values& v,
+  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name, EventScale v,
                                                      std::int64_t t) override {
-    return input_value_array(model_, state, v, name.text, t);
+    return input_value_array(model_, state, v.values(), name.text, t);
   }
 
  private:
@@ -193,13 +193,13 @@ class FixedHooks final : public ForwardModel {
     state.numeraire = Values::of({df_});
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, const Values& v,
+  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, EventScale v,
                                                      std::int64_t t) override {
-    if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v, t);
+    if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v.values(), t);
     CurveReader& curve = curves_[name.slot];
     if (curve.asset == nullptr) curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
     const double f = VK_TRY(asset_forward(curve, year_fraction(t, settings_.pricing_ts)));
-    return scale(v, f);
+    return v.times(f);
   }
 
  private:

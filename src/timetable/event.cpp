@@ -185,6 +185,10 @@ Result<DictColumn> get_dictionary_column(const ArrowBatch& batch, Rows rows, std
 
 }  // namespace
 
+std::expected<std::uint64_t, SpecError> DictColumn::key_outside(std::int64_t key, std::size_t row) const {
+  return std::unexpected(key_outside_dictionary(key, dictionary.column, row, dictionary.length));
+}
+
 std::expected<TimetableColumns, SpecError> read_timetable_columns(const ArrowBatch& batch) {
   const Rows rows = VK_TRY(check_struct(batch));
   TimetableColumns columns;
