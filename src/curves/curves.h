@@ -71,7 +71,13 @@ struct CurveReader {
   const Asset* asset = nullptr;
   std::size_t interval = 0;
 };
-std::expected<double, ModelError> asset_forward(CurveReader& curve, double t);
+// exp(y(t)) of an InBase asset's curve.
+std::expected<double, ModelError> in_base_forward(CurveReader& curve, double t);
+// Inline: the base asset's forward is 1.0 and reads no curve.
+inline std::expected<double, ModelError> asset_forward(CurveReader& curve, double t) {
+  if (curve.asset->relation == AssetBase::Base) return 1.0;
+  return in_base_forward(curve, t);
+}
 std::expected<double, ModelError> discount_factor(CurveReader& base, double t);
 std::expected<double, ModelError> curve_rate(const Asset& asset, double t1, double t2);
 std::expected<double, ModelError> discount_rate(const AssetTable& table, double t1, double t2);

@@ -115,46 +115,62 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
   return true;
 }
 
+// The cashflow step of book_event_value; returns where the track reads the
+// value from (the booked cashflow, when it took the value). Out of line, as
+// are the steps below: booking without them is the common case.
+[[gnu::noinline]] std::expected<const Values*, OpError> book_event_cashflow(Ledger& ledger, const Op& op,
+                                                                            std::uint64_t track, Values& value,
+                                                                            std::uint64_t event) {
+  if (is_compare(op)) {
+    Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
+    VK_CHECK(void_cashflows(ledger, track, won));
+    if (!is_single_zero(value)) {
+      Values paid = VK_TRY(mask_value(won, value));
+      VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(paid)));
+    }
+  } else if (op.kind == Op::Kind::Add) {
+    if (value.size() == ledger.len) return book_track_event_cashflow(ledger, event, track, std::move(value));
+    VK_CHECK(book_track_event_cashflow(ledger, event, track, value.clone()));
+  }
+  return &value;
+}
+
+[[gnu::noinline]] std::expected<void, OpError> book_event_choice(Ledger& ledger, const Op& op, std::uint64_t track,
+                                                                 const Values& value, std::uint64_t event) {
+  Mask mask = Mask::zeros(ledger.len);
+  VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
+  book_track_event_choice(ledger.choices, event, track, std::move(mask));
+  return {};
+}
+
+// The first event on a track meets zeros: computed without them where the op
+// and the lengths allow. operand is value, or the cashflow that took it.
+[[gnu::noinline]] std::expected<void, OpError> book_first_value(Ledger& ledger, const Op& op, std::uint64_t track,
+                                                                Values& value, const Values& operand) {
+  if (op.kind == Op::Kind::NoOp || op.kind == Op::Kind::Named ||
+      (operand.size() != ledger.len && operand.size() != 1)) {
+    auto applied = apply_op(op, insert_track_value(ledger, track, Values::zeros(ledger.len)), operand);
+    if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
+    return {};
+  }
+  auto first = &operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
+                                  : apply_op_to_zeros(op, ledger.len, operand);
+  if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
+  insert_track_value(ledger, track, std::move(*first));
+  return {};
+}
+
 }  // namespace
 
 std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values&& value,
                                               std::uint64_t event, std::uint32_t flags) {
   const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
-  if (flags & FLAG_CASHFLOW) {
-    if (is_compare(op)) {
-      Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
-      VK_CHECK(void_cashflows(ledger, track, won));
-      if (!is_single_zero(value)) {
-        Values paid = VK_TRY(mask_value(won, value));
-        VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(paid)));
-      }
-    } else if (op.kind == Op::Kind::Add) {
-      const bool whole = value.size() == ledger.len;
-      const Values* booked =
-          VK_TRY(book_track_event_cashflow(ledger, event, track, whole ? std::move(value) : value.clone()));
-      if (whole) operand = booked;
-    }
-  }
-  if ((flags & FLAG_CHOICES) && is_compare(op)) {
-    Mask mask = Mask::zeros(ledger.len);
-    VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
-    book_track_event_choice(ledger.choices, event, track, std::move(mask));
-  }
+  if (flags & FLAG_CASHFLOW) operand = VK_TRY(book_event_cashflow(ledger, op, track, value, event));
+  if ((flags & FLAG_CHOICES) && is_compare(op)) VK_CHECK(book_event_choice(ledger, op, track, value, event));
   Values* current = find_track_value(ledger, track);
-  if (current == nullptr) {
-    if (op.kind != Op::Kind::NoOp && op.kind != Op::Kind::Named &&
-        (operand->size() == ledger.len || operand->size() == 1)) {
-      // The first event on a track meets zeros: computed without them.
-      auto first = operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
-                                     : apply_op_to_zeros(op, ledger.len, *operand);
-      if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
-      insert_track_value(ledger, track, std::move(*first));
-      return {};
-    }
-    current = &insert_track_value(ledger, track, Values::zeros(ledger.len));
-  }
+  if (current == nullptr) [[unlikely]] return book_first_value(ledger, op, track, value, *operand);
   auto applied = apply_op(op, *current, *operand);
-  if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
+  if (!applied) [[unlikely]] return std::unexpected(OpError::Spec{std::move(applied).error()});
   return {};
 }
 

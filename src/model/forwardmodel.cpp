@@ -132,16 +132,19 @@ class Walk {
     return std::move(outputs->back());
   }
 
-  // A named op's weight is taken now, unscaled; settlement reads the op again.
   Result record_event_value(std::size_t i, Values&& value, const Op& op) {
-    if (op.kind == Op::Kind::Named) {
-      // A named op is an entry of the op table; its slots follow the units'.
-      const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
-      Values weight = VK_TRY(resolve_input_value(AssetName{op.name, timetable_.units.size() + op_key}));
-      set_node_choice(state_.graph, i, std::move(value), std::move(weight));
-    } else {
-      set_node_value(state_.graph, i, std::move(value));
-    }
+    if (op.kind == Op::Kind::Named) return record_weighted_value(i, std::move(value), op);
+    set_node_value(state_.graph, i, std::move(value));
+    return {};
+  }
+
+  // A named op's weight is taken now, unscaled; settlement reads the op again.
+  // Out of line: most rows have no named op.
+  [[gnu::noinline]] Result record_weighted_value(std::size_t i, Values&& value, const Op& op) {
+    // A named op is an entry of the op table; its slots follow the units'.
+    const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
+    Values weight = VK_TRY(resolve_input_value(AssetName{op.name, timetable_.units.size() + op_key}));
+    set_node_choice(state_.graph, i, std::move(value), std::move(weight));
     return {};
   }
 
@@ -185,28 +188,31 @@ class FixedHooks final : public ForwardModel {
   std::string_view null_time_text() const override { return "No event time"; }
   Result clock_step(ForwardState& state, std::int64_t, std::int64_t t) override {
     // Rows at one time share the discount factor; it is replaced all the same.
-    if (base_.asset == nullptr || t != df_time_) {
+    if (base_.asset == nullptr || t != time_) [[unlikely]] {
       if (base_.asset == nullptr) base_.asset = VK_TRY(find_asset(settings_.assets, settings_.assets.base));
-      df_ = VK_TRY(discount_factor(base_, year_fraction(t, settings_.pricing_ts)));
-      df_time_ = t;
+      years_ = year_fraction(t, settings_.pricing_ts);
+      df_ = VK_TRY(discount_factor(base_, years_));
+      time_ = t;
     }
-    state.numeraire = Values::of({df_});
+    state.numeraire[0] = df_;  // [1.0] at the start, one element throughout
     return {};
   }
   std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, EventScale v,
                                                      std::int64_t t) override {
-    if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v.values(), t);
+    if (name.slot >= curves_.size()) [[unlikely]] return fixed_input_value(settings_, name.text, v.values(), t);
     CurveReader& curve = curves_[name.slot];
-    if (curve.asset == nullptr) curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
-    const double f = VK_TRY(asset_forward(curve, year_fraction(t, settings_.pricing_ts)));
+    if (curve.asset == nullptr) [[unlikely]] curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
+    // Assets are valued at the row's time, whose year fraction the clock step took.
+    const double f = VK_TRY(asset_forward(curve, t == time_ ? years_ : year_fraction(t, settings_.pricing_ts)));
     return v.times(f);
   }
 
  private:
   const FixedSettings& settings_;
   CurveReader base_;
-  std::int64_t df_time_ = 0;  // the time of df_, once base_ is found
-  double df_ = 0.0;
+  std::int64_t time_ = 0;  // the clock, once base_ is found
+  double years_ = 0.0;     // its year fraction
+  double df_ = 0.0;        // and its discount factor
   std::vector<CurveReader> curves_;  // by slot: unit keys, then op keys
 };
 
