@@ -21,15 +21,6 @@ std::expected<void, OpError> check_alongside(std::size_t n, std::size_t other) {
   return std::unexpected(length_error(n, other));
 }
 
-// values[track], or null while the track has no value.
-Values* find_track_value(Ledger& ledger, std::uint64_t track) {
-  if (Values* cached = ledger.booked.find(track)) return cached;
-  auto it = ledger.values.find(track);
-  if (it == ledger.values.end()) return nullptr;
-  ledger.booked.put(track, &it->second);
-  return &it->second;
-}
-
 Values& insert_track_value(Ledger& ledger, std::uint64_t track, Values&& value) {
   Values& inserted = ledger.values.emplace(track, std::move(value)).first->second;
   ledger.booked.put(track, &inserted);
@@ -38,7 +29,7 @@ Values& insert_track_value(Ledger& ledger, std::uint64_t track, Values&& value) 
 
 // values[track], first inserted as zeros: the first event booked meets zero.
 Values& track_value(Ledger& ledger, std::uint64_t track) {
-  if (Values* current = find_track_value(ledger, track)) return *current;
+  if (Values* current = booking::find_track_value(ledger, track)) return *current;
   return insert_track_value(ledger, track, Values::zeros(ledger.len));
 }
 
@@ -115,12 +106,12 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
   return true;
 }
 
-// The cashflow step of book_event_value; returns where the track reads the
-// value from (the booked cashflow, when it took the value). Out of line, as
-// are the steps below: booking without them is the common case.
-[[gnu::noinline]] std::expected<const Values*, OpError> book_event_cashflow(Ledger& ledger, const Op& op,
-                                                                            std::uint64_t track, Values& value,
-                                                                            std::uint64_t event) {
+}  // namespace
+
+namespace booking {
+
+std::expected<const Values*, OpError> cashflow_step(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                                    std::uint64_t event) {
   if (is_compare(op)) {
     Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
     VK_CHECK(void_cashflows(ledger, track, won));
@@ -135,18 +126,17 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
   return &value;
 }
 
-[[gnu::noinline]] std::expected<void, OpError> book_event_choice(Ledger& ledger, const Op& op, std::uint64_t track,
-                                                                 const Values& value, std::uint64_t event) {
+std::expected<void, OpError> choice_step(Ledger& ledger, const Op& op, std::uint64_t track, const Values& value,
+                                         std::uint64_t event) {
   Mask mask = Mask::zeros(ledger.len);
   VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
   book_track_event_choice(ledger.choices, event, track, std::move(mask));
   return {};
 }
 
-// The first event on a track meets zeros: computed without them where the op
-// and the lengths allow. operand is value, or the cashflow that took it.
-[[gnu::noinline]] std::expected<void, OpError> book_first_value(Ledger& ledger, const Op& op, std::uint64_t track,
-                                                                Values& value, const Values& operand) {
+// Computed without the zeros where the op and the lengths allow.
+std::expected<void, OpError> first_value(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                         const Values& operand) {
   if (op.kind == Op::Kind::NoOp || op.kind == Op::Kind::Named ||
       (operand.size() != ledger.len && operand.size() != 1)) {
     auto applied = apply_op(op, insert_track_value(ledger, track, Values::zeros(ledger.len)), operand);
@@ -160,19 +150,14 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
   return {};
 }
 
-}  // namespace
-
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values&& value,
-                                              std::uint64_t event, std::uint32_t flags) {
-  const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
-  if (flags & FLAG_CASHFLOW) operand = VK_TRY(book_event_cashflow(ledger, op, track, value, event));
-  if ((flags & FLAG_CHOICES) && is_compare(op)) VK_CHECK(book_event_choice(ledger, op, track, value, event));
-  Values* current = find_track_value(ledger, track);
-  if (current == nullptr) [[unlikely]] return book_first_value(ledger, op, track, value, *operand);
-  auto applied = apply_op(op, *current, *operand);
-  if (!applied) [[unlikely]] return std::unexpected(OpError::Spec{std::move(applied).error()});
-  return {};
+Values* find_uncached(Ledger& ledger, std::uint64_t track) {
+  auto it = ledger.values.find(track);
+  if (it == ledger.values.end()) return nullptr;
+  ledger.booked.put(track, &it->second);
+  return &it->second;
 }
+
+}  // namespace booking
 
 std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags) {

@@ -50,9 +50,40 @@ struct Ledger {
   TrackCache booked;                   // in front of `values`
 };
 
-// Books an event under Add, Max or Min (NoOp and Named are refused).
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values&& value,
-                                              std::uint64_t event, std::uint32_t flags);
+// The steps of book_event_value that most rows skip, out of line.
+namespace booking {
+// The cashflow book; returns where the track reads the value from (the
+// booked cashflow, when it took the value).
+std::expected<const Values*, OpError> cashflow_step(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                                    std::uint64_t event);
+std::expected<void, OpError> choice_step(Ledger& ledger, const Op& op, std::uint64_t track, const Values& value,
+                                         std::uint64_t event);
+// The first event on a track meets zeros; operand is value, or the cashflow that took it.
+std::expected<void, OpError> first_value(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                         const Values& operand);
+// values[track] from the map, which the cache then holds; null while the track has no value.
+Values* find_uncached(Ledger& ledger, std::uint64_t track);
+inline Values* find_track_value(Ledger& ledger, std::uint64_t track) {
+  if (Values* cached = ledger.booked.find(track)) return cached;
+  return find_uncached(ledger, track);
+}
+}  // namespace booking
+
+// Books an event under Add, Max or Min (NoOp and Named are refused). Inline:
+// settlement books every row through it.
+inline std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track,
+                                                     Values&& value, std::uint64_t event, std::uint32_t flags) {
+  const Values* operand = &value;
+  if (flags & FLAG_CASHFLOW) [[unlikely]]
+    operand = VK_TRY(booking::cashflow_step(ledger, op, track, value, event));
+  if ((flags & FLAG_CHOICES) && (op.kind == Op::Kind::Max || op.kind == Op::Kind::Min)) [[unlikely]]
+    VK_CHECK(booking::choice_step(ledger, op, track, value, event));
+  Values* current = booking::find_track_value(ledger, track);
+  if (current == nullptr) [[unlikely]] return booking::first_value(ledger, op, track, value, *operand);
+  auto applied = apply_op(op, *current, *operand);
+  if (!applied) [[unlikely]] return std::unexpected(OpError::Spec{std::move(applied).error()});
+  return {};
+}
 // Books an event under a named op, weighted by the op's value.
 std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags);

@@ -58,8 +58,9 @@ class Walk {
         set_node_track_ref(state_.graph, i, unit.track);
         return {};
       case Unit::Kind::Asset: {
-        Values value = VK_TRY(model_.asset_value(state_, AssetName{unit.name, key}, event_scale(i), t));
-        return record_event_value(i, std::move(value), op);
+        auto value = model_.asset_value(state_, AssetName{unit.name, key}, event_scale(i), t);
+        if (!value) [[unlikely]] return std::unexpected(std::move(value).error());
+        return record_event_value(i, std::move(*value), op);
       }
       case Unit::Kind::NoUnit:
         return std::unexpected(EvaluationError::Message{"Unknown Unit"});
