@@ -198,8 +198,9 @@ class FixedHooks final : public ForwardModel {
     state.numeraire[0] = df_;  // [1.0] at the start, one element throughout
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, EventScale v,
-                                                     std::int64_t t) override {
+  // Always inline in the walk, which calls it at most rows.
+  [[gnu::always_inline]] std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name,
+                                                                            EventScale v, std::int64_t t) override {
     if (name.slot >= curves_.size()) [[unlikely]] return fixed_input_value(settings_, name.text, v.values(), t);
     CurveReader& curve = curves_[name.slot];
     if (curve.asset == nullptr) [[unlikely]] curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
