@@ -51,16 +51,6 @@ std::size_t lower_index(const LinearInterpolator& f, double t) {
   return low;
 }
 
-std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint) {
-  const std::vector<double>& x = f.x;
-  // An interval [x[i], x[i+1]) that holds t is the one the search returns;
-  // x[n-1] itself, which no such interval holds, is left to the search.
-  for (std::size_t i = hint; i <= hint + 1 && i + 1 < x.size(); ++i) {
-    if (x[i] <= t && t < x[i + 1]) return hint = i;
-  }
-  return hint = lower_index(f, t);
-}
-
 namespace {
 
 double interpolate_at(const LinearInterpolator& f, std::size_t i, double t) {
