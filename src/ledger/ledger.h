@@ -21,10 +21,10 @@ inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
 template <class V>
 using U64Map = std::unordered_map<std::uint64_t, V>;
 
-// Where the vectors of `values` stand for the tracks booked last, one slot
-// per track key modulo its size: a booking finds its track without hashing.
-// The map's nodes never move and its entries are never erased, so a pointer
-// stays valid for the life of the map.
+// The vectors in `values` of the tracks booked last, one slot per track key
+// modulo its size: a booking finds its track without hashing. The map's
+// nodes never move and its entries are never erased, so a pointer stays
+// valid for the life of the map.
 class TrackCache {
  public:
   Values* find(std::uint64_t track) const {
@@ -75,7 +75,7 @@ inline Values* find_track_value(Ledger& ledger, std::uint64_t track) {
 [[gnu::always_inline]] inline std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op,
                                                                             std::uint64_t track, Values&& value,
                                                                             std::uint64_t event, std::uint32_t flags) {
-  const Values* operand = &value;
+  const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
   if (flags & FLAG_CASHFLOW) [[unlikely]]
     operand = VK_TRY(booking::cashflow_step(ledger, op, track, value, event));
   if ((flags & FLAG_CHOICES) && (op.kind == Op::Kind::Max || op.kind == Op::Kind::Min)) [[unlikely]]

@@ -189,7 +189,7 @@ class FixedHooks final : public ForwardModel {
   std::string_view null_time_text() const override { return "No event time"; }
   Result clock_step(ForwardState& state, std::int64_t, std::int64_t t) override {
     // Rows at one time share the discount factor; it is replaced all the same.
-    if (base_.asset == nullptr || t != time_) [[unlikely]] {
+    if (base_.asset == nullptr || t != time_) {
       if (base_.asset == nullptr) base_.asset = VK_TRY(find_asset(settings_.assets, settings_.assets.base));
       years_ = year_fraction(t, settings_.pricing_ts);
       df_ = VK_TRY(discount_factor(base_, years_));
