@@ -40,7 +40,16 @@ std::expected<LinearInterpolator, std::string> build_interpolator(std::vector<do
 std::size_t lower_index(const LinearInterpolator& f, double t);
 // The same, trying first the interval `hint` and the one after it, where a
 // run whose times never go back finds its next time; hint becomes the result.
-std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint);
+// Inline: a fixed run reads a curve at most rows.
+inline std::size_t lower_index(const LinearInterpolator& f, double t, std::size_t& hint) {
+  const std::vector<double>& x = f.x;
+  // An interval [x[i], x[i+1]) that holds t is the one the search returns;
+  // x[n-1] itself, which no such interval holds, is left to the search.
+  for (std::size_t i = hint; i <= hint + 1 && i + 1 < x.size(); ++i) {
+    if (x[i] <= t && t < x[i + 1]) return hint = i;
+  }
+  return hint = lower_index(f, t);
+}
 double interpolate(const LinearInterpolator& f, double t);
 
 enum class AssetBase { Base, InBase };
@@ -71,7 +80,13 @@ struct CurveReader {
   const Asset* asset = nullptr;
   std::size_t interval = 0;
 };
-std::expected<double, ModelError> asset_forward(CurveReader& curve, double t);
+// exp(y(t)) of an InBase asset's curve.
+std::expected<double, ModelError> in_base_forward(CurveReader& curve, double t);
+// Inline: the base asset's forward is 1.0 and reads no curve.
+inline std::expected<double, ModelError> asset_forward(CurveReader& curve, double t) {
+  if (curve.asset->relation == AssetBase::Base) return 1.0;
+  return in_base_forward(curve, t);
+}
 std::expected<double, ModelError> discount_factor(CurveReader& base, double t);
 std::expected<double, ModelError> curve_rate(const Asset& asset, double t1, double t2);
 std::expected<double, ModelError> discount_rate(const AssetTable& table, double t1, double t2);

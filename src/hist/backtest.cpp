@@ -15,10 +15,10 @@ class BacktestHooks final : public ForwardModel {
   std::string_view null_time_text() const override { return "No event time"; }
   // The numeraire stays [1.0]: nothing is discounted.
   std::expected<void, EvaluationError> clock_step(ForwardState&, std::int64_t, std::int64_t) override { return {}; }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, const Values& v,
+  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, EventScale v,
                                                      std::int64_t t) override {
     const double x = VK_TRY(source_.value(name.text, t));
-    return scale(v, x);
+    return v.times(x);
   }
 
  private:

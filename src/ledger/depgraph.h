@@ -41,13 +41,13 @@ struct DepGraph {
 DepGraph build_depgraph(const Timetable& timetable);
 
 // Inline: the walk sets one node per row.
-inline void set_node_value(DepGraph& graph, std::uint64_t row, Values value) {
+inline void set_node_value(DepGraph& graph, std::uint64_t row, Values&& value) {
   graph.nodes[row].v.emplace<NodeState::Value>(std::move(value));
 }
 inline void set_node_track_ref(DepGraph& graph, std::uint64_t row, std::uint64_t track) {
   graph.nodes[row].v.emplace<NodeState::TrackRef>(track);
 }
-inline void set_node_choice(DepGraph& graph, std::uint64_t row, Values value, Values weight) {
+inline void set_node_choice(DepGraph& graph, std::uint64_t row, Values&& value, Values&& weight) {
   graph.nodes[row].v.emplace<NodeState::Choice>(std::move(value), std::move(weight));
 }
 

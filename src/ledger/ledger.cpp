@@ -21,11 +21,16 @@ std::expected<void, OpError> check_alongside(std::size_t n, std::size_t other) {
   return std::unexpected(length_error(n, other));
 }
 
+Values& insert_track_value(Ledger& ledger, std::uint64_t track, Values&& value) {
+  Values& inserted = ledger.values.emplace(track, std::move(value)).first->second;
+  ledger.booked.put(track, &inserted);
+  return inserted;
+}
+
 // values[track], first inserted as zeros: the first event booked meets zero.
 Values& track_value(Ledger& ledger, std::uint64_t track) {
-  auto [it, inserted] = ledger.values.try_emplace(track);
-  if (inserted) it->second = Values::zeros(ledger.len);
-  return it->second;
+  if (Values* current = booking::find_track_value(ledger, track)) return *current;
+  return insert_track_value(ledger, track, Values::zeros(ledger.len));
 }
 
 bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
@@ -103,44 +108,58 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
 
 }  // namespace
 
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
-                                              std::uint64_t event, std::uint32_t flags) {
-  const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
-  if (flags & FLAG_CASHFLOW) {
-    if (is_compare(op)) {
-      Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
-      VK_CHECK(void_cashflows(ledger, track, won));
-      if (!is_single_zero(value)) {
-        Values paid = VK_TRY(mask_value(won, value));
-        VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(paid)));
-      }
-    } else if (op.kind == Op::Kind::Add) {
-      const bool whole = value.size() == ledger.len;
-      const Values* booked =
-          VK_TRY(book_track_event_cashflow(ledger, event, track, whole ? std::move(value) : value.clone()));
-      if (whole) operand = booked;
+namespace booking {
+
+std::expected<const Values*, OpError> cashflow_step(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                                    std::uint64_t event) {
+  if (is_compare(op)) {
+    Won won = VK_TRY(winning_paths(track_value(ledger, track), value, op));
+    VK_CHECK(void_cashflows(ledger, track, won));
+    if (!is_single_zero(value)) {
+      Values paid = VK_TRY(mask_value(won, value));
+      VK_CHECK(book_track_event_cashflow(ledger, event, track, std::move(paid)));
     }
+  } else if (op.kind == Op::Kind::Add) {
+    if (value.size() == ledger.len) return book_track_event_cashflow(ledger, event, track, std::move(value));
+    VK_CHECK(book_track_event_cashflow(ledger, event, track, value.clone()));
   }
-  if ((flags & FLAG_CHOICES) && is_compare(op)) {
-    Mask mask = Mask::zeros(ledger.len);
-    VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
-    book_track_event_choice(ledger.choices, event, track, std::move(mask));
-  }
-  if (!ledger.values.contains(track) && op.kind != Op::Kind::NoOp && op.kind != Op::Kind::Named &&
-      (operand->size() == ledger.len || operand->size() == 1)) {
-    // The first event on a track meets zeros: computed without them.
-    auto first = operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
-                                   : apply_op_to_zeros(op, ledger.len, *operand);
-    if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
-    ledger.values.emplace(track, std::move(*first));
-    return {};
-  }
-  auto applied = apply_op(op, track_value(ledger, track), *operand);
-  if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
+  return &value;
+}
+
+std::expected<void, OpError> choice_step(Ledger& ledger, const Op& op, std::uint64_t track, const Values& value,
+                                         std::uint64_t event) {
+  Mask mask = Mask::zeros(ledger.len);
+  VK_CHECK(choice_mask(track_value(ledger, track), mask, value, op, 1));
+  book_track_event_choice(ledger.choices, event, track, std::move(mask));
   return {};
 }
 
-std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+// Computed without the zeros where the op and the lengths allow.
+std::expected<void, OpError> first_value(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                         const Values& operand) {
+  if (op.kind == Op::Kind::NoOp || op.kind == Op::Kind::Named ||
+      (operand.size() != ledger.len && operand.size() != 1)) {
+    auto applied = apply_op(op, insert_track_value(ledger, track, Values::zeros(ledger.len)), operand);
+    if (!applied) return std::unexpected(OpError::Spec{std::move(applied).error()});
+    return {};
+  }
+  auto first = &operand == &value ? apply_op_to_zeros(op, ledger.len, std::move(value))
+                                  : apply_op_to_zeros(op, ledger.len, operand);
+  if (!first) return std::unexpected(OpError::Spec{std::move(first).error()});
+  insert_track_value(ledger, track, std::move(*first));
+  return {};
+}
+
+Values* find_uncached(Ledger& ledger, std::uint64_t track) {
+  auto it = ledger.values.find(track);
+  if (it == ledger.values.end()) return nullptr;
+  ledger.booked.put(track, &it->second);
+  return &it->second;
+}
+
+}  // namespace booking
+
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags) {
   const auto one_minus = [](double w) { return 1.0 - w; };
   if (flags & FLAG_CASHFLOW) {

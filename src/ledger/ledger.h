@@ -2,6 +2,7 @@
 // then track) and cashflows (track, then row), as FLAGS selects.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <unordered_map>
@@ -20,18 +21,73 @@ inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
 template <class V>
 using U64Map = std::unordered_map<std::uint64_t, V>;
 
+// The vectors in `values` of the tracks booked last, one slot per track key
+// modulo its size: a booking finds its track without hashing. The map's
+// nodes never move and its entries are never erased, so a pointer stays
+// valid for the life of the map.
+class TrackCache {
+ public:
+  Values* find(std::uint64_t track) const {
+    const Slot& s = slots_[track % SLOTS];
+    return s.track == track ? s.value : nullptr;
+  }
+  void put(std::uint64_t track, Values* value) { slots_[track % SLOTS] = {track, value}; }
+
+ private:
+  static constexpr std::size_t SLOTS = 8;
+  struct Slot {
+    std::uint64_t track = 0;
+    Values* value = nullptr;  // null: the slot is free, whatever its track
+  };
+  std::array<Slot, SLOTS> slots_{};
+};
+
 struct Ledger {
   U64Map<Values> values;               // track -> value vector
   U64Map<U64Map<Mask>> choices;        // row -> track -> 0/1 indicators
   U64Map<U64Map<Values>> cashflows;    // track -> row -> cashflow vector
   std::uint64_t len = 0;               // vector length of the run
+  TrackCache booked;                   // in front of `values`
 };
 
-// Books an event under Add, Max or Min (NoOp and Named are refused).
-std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op, std::uint64_t track, Values value,
-                                              std::uint64_t event, std::uint32_t flags);
+// The steps of book_event_value that most rows skip, out of line.
+namespace booking {
+// The cashflow book; returns where the track reads the value from (the
+// booked cashflow, when it took the value).
+std::expected<const Values*, OpError> cashflow_step(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                                    std::uint64_t event);
+std::expected<void, OpError> choice_step(Ledger& ledger, const Op& op, std::uint64_t track, const Values& value,
+                                         std::uint64_t event);
+// The first event on a track meets zeros; operand is value, or the cashflow that took it.
+std::expected<void, OpError> first_value(Ledger& ledger, const Op& op, std::uint64_t track, Values& value,
+                                         const Values& operand);
+// values[track] from the map, which the cache then holds; null while the track has no value.
+Values* find_uncached(Ledger& ledger, std::uint64_t track);
+inline Values* find_track_value(Ledger& ledger, std::uint64_t track) {
+  if (Values* cached = ledger.booked.find(track)) return cached;
+  return find_uncached(ledger, track);
+}
+}  // namespace booking
+
+// Books an event under Add, Max or Min (NoOp and Named are refused). Always
+// inline: settlement books every row through it, and the call cost more than
+// the booking of a one-element value.
+[[gnu::always_inline]] inline std::expected<void, OpError> book_event_value(Ledger& ledger, const Op& op,
+                                                                            std::uint64_t track, Values&& value,
+                                                                            std::uint64_t event, std::uint32_t flags) {
+  const Values* operand = &value;  // the cashflow book may take the value; the track then reads it there
+  if (flags & FLAG_CASHFLOW) [[unlikely]]
+    operand = VK_TRY(booking::cashflow_step(ledger, op, track, value, event));
+  if ((flags & FLAG_CHOICES) && (op.kind == Op::Kind::Max || op.kind == Op::Kind::Min)) [[unlikely]]
+    VK_CHECK(booking::choice_step(ledger, op, track, value, event));
+  Values* current = booking::find_track_value(ledger, track);
+  if (current == nullptr) [[unlikely]] return booking::first_value(ledger, op, track, value, *operand);
+  auto applied = apply_op(op, *current, *operand);
+  if (!applied) [[unlikely]] return std::unexpected(OpError::Spec{std::move(applied).error()});
+  return {};
+}
 // Books an event under a named op, weighted by the op's value.
-std::expected<void, OpError> book_cashflow(Ledger& ledger, Values weight, std::uint64_t track, Values value,
+std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std::uint64_t track, Values&& value,
                                            std::uint64_t event, std::uint32_t flags);
 // "Track {} not found" when the track has no value.
 std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track);

@@ -58,8 +58,9 @@ class Walk {
         set_node_track_ref(state_.graph, i, unit.track);
         return {};
       case Unit::Kind::Asset: {
-        Values value = VK_TRY(model_.asset_value(state_, AssetName{unit.name, key}, event_scale(i), t));
-        return record_event_value(i, std::move(value), op);
+        auto value = model_.asset_value(state_, AssetName{unit.name, key}, event_scale(i), t);
+        if (!value) [[unlikely]] return std::unexpected(std::move(value).error());
+        return record_event_value(i, std::move(*value), op);
       }
       case Unit::Kind::NoUnit:
         return std::unexpected(EvaluationError::Message{"Unknown Unit"});
@@ -70,7 +71,7 @@ class Walk {
         if (snap == state_.snaps.end()) {
           return std::unexpected(EvaluationError::Message{fmt::format("Unknown Snap '{}'", unit.name)});
         }
-        Values value = VK_TRY(product(event_scale(i), snap->second));
+        Values value = VK_TRY(product(event_scale(i).values(), snap->second));
         return record_event_value(i, std::move(value), op);
       }
       case Unit::Kind::Phrase: {
@@ -79,7 +80,7 @@ class Walk {
           return std::unexpected(EvaluationError::EventSpecs{fmt::format("Phrase not found#{}", unit.name)});
         }
         Values value = VK_TRY(evaluate_phrase(unit.name, *phrase));
-        value = VK_TRY(product(std::move(value), event_scale(i)));
+        value = VK_TRY(product(std::move(value), event_scale(i).values()));
         return record_event_value(i, std::move(value), op);
       }
     }
@@ -87,7 +88,7 @@ class Walk {
   }
 
   // numeraire × quantity; formed only for the units that use it.
-  Values event_scale(std::size_t i) const { return scale(state_.numeraire, timetable_.quantity_at(i)); }
+  EventScale event_scale(std::size_t i) const { return {state_.numeraire, timetable_.quantity_at(i)}; }
 
   Result run_snapper(std::string_view name) {
     const Snapper* snapper = VK_TRY(timetable_.find_snapper(name));
@@ -112,7 +113,7 @@ class Walk {
   std::expected<Values, EvaluationError> resolve_input_value(AssetName name) {
     if (const Expression* phrase = timetable_.find_phrase(name.text)) return evaluate_phrase(name.text, *phrase);
     if (auto snap = state_.snaps.find(name.text); snap != state_.snaps.end()) return snap->second.clone();
-    return model_.asset_value(state_, name, ONE, t_);
+    return model_.asset_value(state_, name, EventScale{ONE, 1.0}, t_);
   }
 
   // The last output of the phrase, its inputs taken at the row's time.
@@ -132,16 +133,19 @@ class Walk {
     return std::move(outputs->back());
   }
 
+  Result record_event_value(std::size_t i, Values&& value, const Op& op) {
+    if (op.kind == Op::Kind::Named) return record_weighted_value(i, std::move(value), op);
+    set_node_value(state_.graph, i, std::move(value));
+    return {};
+  }
+
   // A named op's weight is taken now, unscaled; settlement reads the op again.
-  Result record_event_value(std::size_t i, Values value, const Op& op) {
-    if (op.kind == Op::Kind::Named) {
-      // A named op is an entry of the op table; its slots follow the units'.
-      const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
-      Values weight = VK_TRY(resolve_input_value(AssetName{op.name, timetable_.units.size() + op_key}));
-      set_node_choice(state_.graph, i, std::move(value), std::move(weight));
-    } else {
-      set_node_value(state_.graph, i, std::move(value));
-    }
+  // Out of line: most rows have no named op.
+  [[gnu::noinline]] Result record_weighted_value(std::size_t i, Values&& value, const Op& op) {
+    // A named op is an entry of the op table; its slots follow the units'.
+    const auto op_key = static_cast<std::size_t>(&op - timetable_.ops.data());
+    Values weight = VK_TRY(resolve_input_value(AssetName{op.name, timetable_.units.size() + op_key}));
+    set_node_choice(state_.graph, i, std::move(value), std::move(weight));
     return {};
   }
 
@@ -164,9 +168,9 @@ class McHooks final : public ForwardModel {
     if (t > clock) return forward_state_advance(model_, state, t);
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name, const Values& v,
+  std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name, EventScale v,
                                                      std::int64_t t) override {
-    return input_value_array(model_, state, v, name.text, t);
+    return input_value_array(model_, state, v.values(), name.text, t);
   }
 
  private:
@@ -185,28 +189,32 @@ class FixedHooks final : public ForwardModel {
   std::string_view null_time_text() const override { return "No event time"; }
   Result clock_step(ForwardState& state, std::int64_t, std::int64_t t) override {
     // Rows at one time share the discount factor; it is replaced all the same.
-    if (base_.asset == nullptr || t != df_time_) {
+    if (base_.asset == nullptr || t != time_) {
       if (base_.asset == nullptr) base_.asset = VK_TRY(find_asset(settings_.assets, settings_.assets.base));
-      df_ = VK_TRY(discount_factor(base_, year_fraction(t, settings_.pricing_ts)));
-      df_time_ = t;
+      years_ = year_fraction(t, settings_.pricing_ts);
+      df_ = VK_TRY(discount_factor(base_, years_));
+      time_ = t;
     }
-    state.numeraire = Values::of({df_});
+    state.numeraire[0] = df_;  // [1.0] at the start, one element throughout
     return {};
   }
-  std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name, const Values& v,
-                                                     std::int64_t t) override {
-    if (name.slot >= curves_.size()) return fixed_input_value(settings_, name.text, v, t);
+  // Always inline in the walk, which calls it at most rows.
+  [[gnu::always_inline]] std::expected<Values, EvaluationError> asset_value(const ForwardState&, AssetName name,
+                                                                            EventScale v, std::int64_t t) override {
+    if (name.slot >= curves_.size()) [[unlikely]] return fixed_input_value(settings_, name.text, v.values(), t);
     CurveReader& curve = curves_[name.slot];
-    if (curve.asset == nullptr) curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
-    const double f = VK_TRY(asset_forward(curve, year_fraction(t, settings_.pricing_ts)));
-    return scale(v, f);
+    if (curve.asset == nullptr) [[unlikely]] curve.asset = VK_TRY(find_asset(settings_.assets, name.text));
+    // Assets are valued at the row's time, whose year fraction the clock step took.
+    const double f = VK_TRY(asset_forward(curve, t == time_ ? years_ : year_fraction(t, settings_.pricing_ts)));
+    return v.times(f);
   }
 
  private:
   const FixedSettings& settings_;
   CurveReader base_;
-  std::int64_t df_time_ = 0;  // the time of df_, once base_ is found
-  double df_ = 0.0;
+  std::int64_t time_ = 0;  // the clock, once base_ is found
+  double years_ = 0.0;     // its year fraction
+  double df_ = 0.0;        // and its discount factor
   std::vector<CurveReader> curves_;  // by slot: unit keys, then op keys
 };
 

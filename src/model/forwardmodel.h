@@ -29,6 +29,21 @@ struct AssetName {
   std::size_t slot = NO_SLOT;
 };
 
+// The event scale v = numeraire × quantity of a row, not yet formed: a model
+// that scales one number by it builds one vector, not two.
+struct EventScale {
+  const Values& numeraire;
+  double quantity;
+
+  Values values() const { return scale(numeraire, quantity); }
+  // (numeraire × quantity) × f, element by element, as scale(values(), f).
+  Values times(double f) const {
+    Values out = Values::uninit(numeraire.size());
+    for (std::size_t i = 0; i < numeraire.size(); ++i) out[i] = (numeraire[i] * quantity) * f;
+    return out;
+  }
+};
+
 class ForwardModel {
  public:
   virtual ~ForwardModel() = default;
@@ -42,7 +57,7 @@ class ForwardModel {
   // The value of asset `name` at t scaled by v; v is [1.0] for expression
   // inputs and named-op weights.
   virtual std::expected<Values, EvaluationError> asset_value(const ForwardState& state, AssetName name,
-                                                             const Values& v, std::int64_t t) = 0;
+                                                             EventScale v, std::int64_t t) = 0;
 };
 
 // Walks the rows and records each row's value in the state's graph; books nothing.

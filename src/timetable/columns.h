@@ -72,13 +72,15 @@ struct DictColumn {
   // when the batch is read, but the caller's code can rewrite them since:
   // read once, checked again here. (A plain number, not an optional: this
   // runs at every row, and an optional inside an expected is kept in memory.)
-  std::expected<std::uint64_t, SpecError> key_at(std::size_t row) const {
+  [[gnu::always_inline]] std::expected<std::uint64_t, SpecError> key_at(std::size_t row) const {
     if (!keys.valid(row)) return NULL_KEY;
     const std::int64_t key = keys[row];
-    if (static_cast<std::uint64_t>(key) >= dictionary.length)
-      return std::unexpected(key_outside_dictionary(key, dictionary.column, row, dictionary.length));
+    if (static_cast<std::uint64_t>(key) >= dictionary.length) [[unlikely]]
+      return key_outside(key, row);
     return static_cast<std::uint64_t>(key);
   }
+  // The error of key_at, built out of line.
+  std::expected<std::uint64_t, SpecError> key_outside(std::int64_t key, std::size_t row) const;
 };
 
 struct TimetableColumns {

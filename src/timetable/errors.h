@@ -36,17 +36,18 @@ struct Overload : F... {
   using F::operator()...;
 };
 
-// Propagate the error of a std::expected, else yield its value.
+// Propagate the error of a std::expected, else yield its value. Errors are
+// the rare path: the compiler keeps their code out of the way.
 #define VK_TRY(...)                                                          \
   ({                                                                         \
     auto&& vk_try_result_ = (__VA_ARGS__);                                   \
-    if (!vk_try_result_) return std::unexpected(std::move(vk_try_result_).error()); \
+    if (!vk_try_result_) [[unlikely]] return std::unexpected(std::move(vk_try_result_).error()); \
     std::move(*vk_try_result_);                                              \
   })
 #define VK_CHECK(...)                                                        \
   do {                                                                       \
     auto&& vk_check_result_ = (__VA_ARGS__);                                 \
-    if (!vk_check_result_) return std::unexpected(std::move(vk_check_result_).error()); \
+    if (!vk_check_result_) [[unlikely]] return std::unexpected(std::move(vk_check_result_).error()); \
   } while (0)
 
 // Shared by the error types: construct from any one of the cases.

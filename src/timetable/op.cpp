@@ -107,19 +107,14 @@ std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dic
   return ops;
 }
 
-std::expected<void, SpecError> apply_op(const Op& op, Values& target, const Values& value) {
+std::expected<void, SpecError> apply_other_op(const Op& op, Values& target, const Values& value) {
   switch (op.kind) {
     case Op::Kind::Add: {
-      if (target.size() == value.size() || value.size() == 1) {
+      if (value.size() == 1) {
         // The sum has the track's length: add in place, the same arithmetic.
         double* t = target.data();
-        const double* v = value.data();
-        if (value.size() == target.size()) {
-          for (std::size_t i = 0; i < target.size(); ++i) t[i] = t[i] + v[i];
-        } else {
-          const double v0 = v[0];
-          for (std::size_t i = 0; i < target.size(); ++i) t[i] = t[i] + v0;
-        }
+        const double v0 = value[0];
+        for (std::size_t i = 0; i < target.size(); ++i) t[i] = t[i] + v0;
         return {};
       }
       auto sum = zip_with(target, value, [](double a, double b) { return a + b; });

@@ -119,12 +119,10 @@ EvaluationError event_time_error(const Timetable& timetable, std::size_t row, st
   return event_error(timetable, row, fmt::format("event time is earlier than the current time {}", clock));
 }
 
-std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
-                                                            std::int64_t clock, std::string_view null_text) {
+std::expected<std::int64_t, EvaluationError> event_time_failure(const Timetable& timetable, std::size_t row,
+                                                                 std::int64_t clock, std::string_view null_text) {
   if (!timetable.time_valid(row)) return std::unexpected(event_error(timetable, row, std::string(null_text)));
-  const std::int64_t t = timetable.time_at(row);
-  if (t < clock) return std::unexpected(event_time_error(timetable, row, clock));
-  return t;
+  return std::unexpected(event_time_error(timetable, row, clock));
 }
 
 }  // namespace vornik

@@ -38,20 +38,21 @@ class Timetable {
   double quantity_at(std::size_t row) const { return columns.quantity[row]; }
   // The key accessors fail with "Malformed record batch: ..." for a key that
   // the caller's code has moved outside its dictionary since the read.
-  // They are read at every row, so they live here, where calls inline.
+  // They are read at every row: always inline, the calls would cost more
+  // than the checks.
   // "No track specified at event#{}" for a null track cell.
-  std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const {
+  [[gnu::always_inline]] std::expected<std::uint64_t, SpecError> track_at(std::size_t row) const {
     const std::uint64_t key = VK_TRY(columns.track.key_at(row));
-    if (key == DictColumn::NULL_KEY) return std::unexpected(no_track_error(row));
+    if (key == DictColumn::NULL_KEY) [[unlikely]] return std::unexpected(no_track_error(row));
     return key;
   }
   // &units[key] for the row's unit key, nullptr for a null unit cell.
-  std::expected<const Unit*, SpecError> unit_at(std::size_t row) const {
+  [[gnu::always_inline]] std::expected<const Unit*, SpecError> unit_at(std::size_t row) const {
     const std::uint64_t key = VK_TRY(columns.unit.key_at(row));
     return key == DictColumn::NULL_KEY ? nullptr : &units[key];
   }
   // &ops[key], or the shared NoOp for a null cell.
-  std::expected<const Op*, SpecError> op_at(std::size_t row) const {
+  [[gnu::always_inline]] std::expected<const Op*, SpecError> op_at(std::size_t row) const {
     const std::uint64_t key = VK_TRY(columns.op.key_at(row));
     return key == DictColumn::NULL_KEY ? &NO_OP : &ops[key];
   }
@@ -76,9 +77,18 @@ std::string format_event_time(std::int64_t ms);
 EvaluationError event_error(const Timetable& timetable, std::size_t row, std::string message);
 // ... with "event time is earlier than the current time {}".
 EvaluationError event_time_error(const Timetable& timetable, std::size_t row, std::int64_t clock);
+// The error of event_time_at.
+std::expected<std::int64_t, EvaluationError> event_time_failure(const Timetable& timetable, std::size_t row,
+                                                                 std::int64_t clock, std::string_view null_text);
 // The time of a row of a walk in row order whose clock stands at `clock`: a
 // null cell is the row's error `null_text`, an earlier time event_time_error.
-std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
-                                                            std::int64_t clock, std::string_view null_text);
+// Inline: it runs at every row.
+inline std::expected<std::int64_t, EvaluationError> event_time_at(const Timetable& timetable, std::size_t row,
+                                                                   std::int64_t clock, std::string_view null_text) {
+  const std::int64_t t = timetable.time_at(row);
+  if (!timetable.time_valid(row) || t < clock) [[unlikely]]
+    return event_time_failure(timetable, row, clock, null_text);
+  return t;
+}
 
 }  // namespace vornik

@@ -114,6 +114,7 @@ def test_well_formed_batches_read(events):
         (without(BASE, "quantity"), "Column 'quantity' not found"),
         (without(BASE, "unit"), "Column 'unit' not found"),
         (BASE.rename_columns(["Time", "track", "op", "quantity", "unit"]), "Column 'time' not found"),
+        (BASE.rename_columns(["times", "track", "op", "quantity", "unit"]), "Column 'time' not found"),
         (with_column(ONE, "time", pa.array([0], pa.timestamp("s"))), "Couldn't convert column 'time', likely incorrect type"),
         (with_column(ONE, "time", pa.array([0], pa.timestamp("us"))), "Couldn't convert column 'time', likely incorrect type"),
         (with_column(ONE, "time", pa.array([0], pa.timestamp("ns", tz="UTC"))),

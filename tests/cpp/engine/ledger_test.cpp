@@ -129,6 +129,18 @@ TEST(AddBooking, CashflowIsTheValueSpreadToEveryPath) {
   EXPECT_TRUE(ledger.choices.empty());
 }
 
+TEST(AddBooking, EachOfManyTracksKeepsItsOwnValue) {
+  // More tracks than the ledger keeps at hand: keys that share a place take turns.
+  Ledger ledger = ledger_of(1);
+  constexpr std::uint64_t TRACKS = 17;
+  for (std::uint64_t event = 0; event < 2 * TRACKS; ++event) {
+    const auto value = static_cast<double>(event);
+    ASSERT_TRUE(book_event_value(ledger, op_of(Op::Kind::Add), event % TRACKS, Values::of({value}), event, 0));
+  }
+  for (std::uint64_t track = 0; track < TRACKS; ++track)
+    EXPECT_EQ(as_vector(ledger.values.at(track)), Vec{static_cast<double>(2 * track + TRACKS)}) << "track " << track;
+}
+
 struct FlagsCase {
   std::uint32_t flags;
   bool choices;
