@@ -45,15 +45,34 @@ struct Chunk {
   std::byte* base;
   std::size_t size;                      // a multiple of SLOT
   std::size_t live = 0;                  // bytes in blocks
-  std::vector<Hole> holes;               // by offset, never adjacent
+  std::size_t blocks = 0;                // blocks handed out
+  std::vector<Hole> holes;               // by offset, never adjacent; room for blocks + 1
   std::vector<std::uint32_t> slot_live;  // bytes of blocks in each slot
   std::vector<bool> slot_touched;        // faulted in since mapped or released
 
   bool idle_slot(std::size_t k) const { return slot_touched[k] && slot_live[k] == 0; }
 };
 
+// Free must never allocate. Holes are never adjacent, so a chunk has at most
+// one more of them than blocks: room for that many is made before a block is
+// taken, where failing is still allowed.
+void room_for_a_block(Chunk& c) {
+  if (c.holes.capacity() < c.blocks + 2) c.holes.reserve(std::max(c.blocks + 2, 2 * c.holes.capacity()));
+}
+
+void unmap(std::byte* start, std::size_t len) {
+  ASAN_UNPOISON_MEMORY_REGION(start, len);  // the addresses may serve others next
+  munmap(start, len);
+}
+
+}  // namespace
+
 class Pool {
  public:
+  ~Pool() {  // a test's pool; the process's is never destroyed
+    for (const Chunk& c : chunks_) unmap(c.base, c.size);
+  }
+
   void* alloc(std::size_t bytes) {
     if (bytes > MAX_BLOCK) return nullptr;
     const std::size_t size = block_size(bytes);
@@ -89,6 +108,7 @@ class Pool {
     handed_ -= bytes;
     add_hole(c, off, size);
     c.live -= size;
+    --c.blocks;
     account(c, off, size, false);
     if (idle_ > POOL_KEEP) release(c);
     if (c.live == 0) shrink(it);
@@ -102,16 +122,49 @@ class Pool {
     return s;
   }
 
+  bool consistent() {
+    std::lock_guard lock(mutex_);
+    std::size_t idle = 0;
+    for (std::size_t i = 0; i < chunks_.size(); ++i) {
+      const Chunk& c = chunks_[i];
+      const std::size_t slots = c.size / SLOT;
+      if (c.size % SLOT != 0 || c.slot_live.size() != slots || c.slot_touched.size() != slots) return false;
+      if (i > 0 && chunks_[i - 1].base + chunks_[i - 1].size > c.base) return false;
+      if (c.holes.capacity() < c.blocks + 1 || (c.blocks == 0) != (c.live == 0)) return false;
+      std::vector<std::size_t> in_blocks(slots, SLOT);
+      std::size_t in_holes = 0;
+      for (std::size_t h = 0; h < c.holes.size(); ++h) {
+        const auto [off, len] = c.holes[h];
+        if (len == 0 || off + len > c.size) return false;
+        if (h > 0 && c.holes[h - 1].off + c.holes[h - 1].len >= off) return false;  // unsorted or adjacent
+        in_holes += len;
+        for (std::size_t k = off / SLOT; k * SLOT < off + len; ++k) {
+          in_blocks[k] -= std::min(off + len, (k + 1) * SLOT) - std::max(off, k * SLOT);
+        }
+      }
+      if (in_holes + c.live != c.size) return false;
+      for (std::size_t k = 0; k < slots; ++k) {
+        if (in_blocks[k] != c.slot_live[k]) return false;
+        idle += c.idle_slot(k) ? SLOT : 0;
+      }
+    }
+    return idle == idle_;
+  }
+
  private:
   // The first hole that fits, cut from its front.
   std::optional<std::size_t> carve(Chunk& c, std::size_t size) {
-    auto hole = std::ranges::find_if(c.holes, [&](const Hole& h) { return h.len >= size; });
-    if (hole == c.holes.end()) return std::nullopt;
+    const auto fits = std::ranges::find_if(c.holes, [&](const Hole& h) { return h.len >= size; });
+    if (fits == c.holes.end()) return std::nullopt;
+    const auto i = fits - c.holes.begin();
+    room_for_a_block(c);
+    const auto hole = c.holes.begin() + i;
     const std::size_t off = hole->off;
     hole->off += size;
     hole->len -= size;
     if (hole->len == 0) c.holes.erase(hole);
     c.live += size;
+    ++c.blocks;
     account(c, off, size, true);
     return off;
   }
@@ -155,15 +208,13 @@ class Pool {
     std::size_t slots = c.slot_live.size();
     while (slots > 0 && !c.idle_slot(slots - 1)) --slots;
     if (slots == 0) {
-      ASAN_UNPOISON_MEMORY_REGION(c.base, c.size);  // the addresses may serve others next
-      munmap(c.base, c.size);
+      unmap(c.base, c.size);
       chunks_.erase(it);
       return;
     }
-    ASAN_UNPOISON_MEMORY_REGION(c.base + slots * SLOT, c.size - slots * SLOT);
-    munmap(c.base + slots * SLOT, c.size - slots * SLOT);
+    unmap(c.base + slots * SLOT, c.size - slots * SLOT);
     c.size = slots * SLOT;
-    c.holes = {Hole{0, c.size}};
+    c.holes.assign(1, Hole{0, c.size});  // within capacity
     c.slot_live.resize(slots);
     c.slot_touched.resize(slots);
   }
@@ -185,9 +236,12 @@ class Pool {
   Chunk* grow(std::size_t size) {
     if (!chunks_.empty()) {
       Chunk& c = chunks_.back();
-      const Hole* last = c.holes.empty() || c.holes.back().off + c.holes.back().len != c.size ? nullptr
-                                                                                              : &c.holes.back();
-      const std::size_t extra = std::max(CHUNK, round_up(size - (last ? last->len : 0), SLOT));
+      const bool free_end = !c.holes.empty() && c.holes.back().off + c.holes.back().len == c.size;
+      const std::size_t extra = std::max(CHUNK, round_up(size - (free_end ? c.holes.back().len : 0), SLOT));
+      // Room in the records first: once mapped, the extension must be taken whole.
+      room_for_a_block(c);
+      c.slot_live.reserve((c.size + extra) / SLOT);
+      c.slot_touched.reserve((c.size + extra) / SLOT);
       void* end = c.base + c.size;
       void* got = mmap(end, extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
       if (got == end) {
@@ -205,8 +259,16 @@ class Pool {
   }
 
   // A fresh mapping of `size` bytes on a SLOT boundary, so that every slot
-  // can be one huge page.
+  // can be one huge page. Its records are made first: nothing fails once mapped.
   Chunk* map_chunk(std::size_t size) {
+    chunks_.reserve(chunks_.size() + 1);
+    Chunk c{.base = nullptr,
+            .size = size,
+            .holes = {},
+            .slot_live = std::vector<std::uint32_t>(size / SLOT, 0),
+            .slot_touched = std::vector<bool>(size / SLOT, false)};
+    room_for_a_block(c);
+    c.holes.push_back(Hole{0, size});
     void* raw = mmap(nullptr, size + SLOT, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
@@ -218,12 +280,7 @@ class Pool {
     auto* base = reinterpret_cast<std::byte*>(aligned);
     madvise(base, size, MADV_HUGEPAGE);  // no effect where huge pages are off
     ASAN_POISON_MEMORY_REGION(base, size);
-    Chunk c{.base = base,
-            .size = size,
-            .live = 0,
-            .holes = {Hole{0, size}},
-            .slot_live = std::vector<std::uint32_t>(size / SLOT, 0),
-            .slot_touched = std::vector<bool>(size / SLOT, false)};
+    c.base = base;
     auto at = std::ranges::upper_bound(chunks_, base, {}, &Chunk::base);
     return &*chunks_.insert(at, std::move(c));
   }
@@ -233,6 +290,8 @@ class Pool {
   std::size_t idle_ = 0;       // bytes of idle slots
   std::size_t handed_ = 0;     // bytes asked for by the blocks handed out
 };
+
+namespace {
 
 // Never destroyed: NumPy may free arrays while the process exits.
 Pool& pool() {
@@ -256,5 +315,12 @@ void vector_free(void* data, std::size_t bytes) noexcept {
 }
 
 PoolStats pool_stats() { return pool().stats(); }
+
+TestPool::TestPool() : pool_(new Pool) {}
+TestPool::~TestPool() { delete pool_; }
+void* TestPool::alloc(std::size_t bytes) { return pool_->alloc(bytes); }
+bool TestPool::free(void* data, std::size_t bytes) { return pool_->free(data, bytes); }
+PoolStats TestPool::stats() { return pool_->stats(); }
+bool TestPool::consistent() { return pool_->consistent(); }
 
 }  // namespace vornik

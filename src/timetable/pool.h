@@ -22,7 +22,30 @@ struct PoolStats {
   std::size_t mapped;  // address space of the mappings
   std::size_t live;    // bytes of the blocks handed out
   std::size_t idle;    // resident bytes that hold no block
+
+  bool operator==(const PoolStats&) const = default;
 };
 PoolStats pool_stats();
+
+// For tests: a pool apart from the process's one, which holds whatever
+// earlier tests left in it.
+class Pool;
+class TestPool {
+ public:
+  TestPool();
+  ~TestPool();  // unmaps everything
+  TestPool(const TestPool&) = delete;
+  TestPool& operator=(const TestPool&) = delete;
+
+  void* alloc(std::size_t bytes);  // null where no mapping is to be had
+  bool free(void* data, std::size_t bytes);
+  PoolStats stats();
+  // The check of its own bookkeeping: holes and blocks tile each chunk, the
+  // slots' counts agree with them, and a free finds room for its hole.
+  bool consistent();
+
+ private:
+  Pool* pool_;
+};
 
 }  // namespace vornik

@@ -1,8 +1,13 @@
 """The statistics a pricing call hands to `set_stat`: which ones FLAGS
 selects and in what order, the arrays' shapes, keys, dtypes and ownership,
-and what a failing price or a failing `set_stat` does to them."""
+what a failing price or a failing `set_stat` does to them, and dropping them
+when memory is exhausted."""
 
+import ctypes
 import gc
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -101,6 +106,56 @@ def test_arrays_are_writeable_views_over_memory_they_own(entry):
     gc.collect()
     price(entry, Recorder(), 11)
     assert all((a == 7).all() for _, a in written)
+
+
+# Keeps 3,000 arrays from the module's pool, exhausts the address space and
+# drops every other array: each drop leaves a hole the pool must note without
+# allocating. With the limit lifted, the module prices as before.
+DROP_WHEN_FULL = """
+import resource
+
+from test_stats import T0, Recorder, arrays, price, timetable
+
+N = 3000
+events = timetable([(T0, "p", "+", 1.0, "USD")] * N)
+state = Recorder()
+assert price("mc", state, 8, events, paths=4096) == N
+kept = list(arrays(state.stats.pop()[1]))
+dropped = list(range(0, N, 2))  # made now: the drops must be the only frees
+
+with open("/proc/self/statm") as f:
+    address_space = int(f.read().split()[0]) * resource.getpagesize()
+_, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space, hard))
+filler = []
+for size in (1 << 20, 1 << 16, 1 << 12, 1 << 10, 256, 16):
+    try:
+        while True:
+            filler.append(bytes(size))
+    except MemoryError:
+        pass
+for i in dropped:
+    kept[i] = None
+del filler
+resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+
+assert all((a == 1.0).all() for a in kept[1::2])
+state = Recorder()
+assert price("mc", state, 8, events, paths=4096) == N
+assert all((a == 1.0).all() for a in arrays(state.stats[0][1]))
+print("priced again", flush=True)
+"""
+
+
+@pytest.mark.skipif(hasattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes"),
+                    reason="AddressSanitizer ends the process when its own mappings fail under the limit")
+def test_dropping_arrays_when_memory_is_exhausted_ends_nothing():
+    # The child imports the same module as this run (the sanitized build's too).
+    path = [os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
+    child = subprocess.run([sys.executable, "-c", DROP_WHEN_FULL], capture_output=True, text=True, env=env,
+                           timeout=120)
+    assert (child.returncode, child.stdout) == (0, "priced again\n"), child.stderr
 
 
 @pytest.mark.parametrize(
