@@ -21,6 +21,7 @@ thread_local CallScope* tls_call = nullptr;  // the innermost call on this threa
 class SignalCheck final : public InterruptCheck {
  public:
   bool interrupted() override {
+    release_deferred();
     if (PyErr_CheckSignals() == 0) return false;
     CallScope::keep_callers_exception(std::move(PyError::fetch()).into_value());
     return true;
@@ -107,26 +108,48 @@ void raise_panic(const char* message) {
   PyErr_SetObject(type, text.get());
 }
 
-CallScope::CallScope() : outer_(tls_call), signals_(signal_check) { tls_call = this; }
-CallScope::~CallScope() { tls_call = outer_; }
+CallScope::CallScope() : thread_(PyThreadState_Get()), outer_(tls_call), signals_(signal_check) { tls_call = this; }
+CallScope::~CallScope() { tls_call = outer_; }  // nothing deferred is left but on a thread being ended
+
+bool CallScope::defer(PyObject* p) {
+  if (deferred_count_ == deferred_.size()) return false;
+  deferred_[deferred_count_++] = p;
+  return true;
+}
+
+void CallScope::release_deferred() {
+  while (deferred_count_ > 0) Py_DECREF(deferred_[--deferred_count_]);
+}
+
+bool defer_last_ref(PyObject* p) { return tls_call != nullptr && tls_call->defer(p); }
+
+void release_deferred() {
+  if (tls_call != nullptr) tls_call->release_deferred();
+}
 
 void CallScope::keep_callers_exception(PyRef exc) {
   if (tls_call != nullptr && !tls_call->callers_exception_) tls_call->callers_exception_ = std::move(exc);
 }
 
 PyObject* CallScope::finish(PyResult<PyRef> result) {
-  if (!callers_exception_) {
-    if (result) return result->release();
-    std::move(result).error().restore();
-    return nullptr;
+  PyRef raised = std::move(callers_exception_);  // it replaces whatever the body returned
+  PyObject* out = nullptr;
+  {
+    PyResult<PyRef> r = std::move(result);
+    if (!raised && r) out = r->release();
+    if (!raised && !r) raised = std::move(r).error().into_value();
   }
-  // Dropped before the exception is set: releasing it may run Python code.
-  { PyResult<PyRef> dropped = std::move(result); }
-  PyErr_SetRaisedException(callers_exception_.release());
-  return nullptr;
+  // Before the exception is set: releasing may run Python code.
+  release_deferred();
+  if (raised) PyErr_SetRaisedException(raised.release());
+  return out;
 }
 
 void CallScope::abort(const char* message) {
+  // A C++ exception that pyarrow lets out while it has let go of the
+  // interpreter lock (memory exhausted) arrives with the thread detached.
+  if (!thread_has_python()) PyEval_RestoreThread(thread_);
+  release_deferred();
   raise_panic(message);
   if (callers_exception_) {  // what the caller raised before stays visible
     PyObject* panic = PyErr_GetRaisedException();
@@ -177,7 +200,6 @@ PyRef PyError::into_value() && {
   return made;
 }
 
-void PyError::restore() && { PyErr_SetRaisedException(std::move(*this).into_value().release()); }
 
 std::string cast_message(PyObject* value, PyTypeObject* expected) {
   if (value == Py_None) return fmt::format("'None' is not an instance of '{}'", type_qualname(expected));

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -37,7 +39,6 @@ class PyError {
   bool is_callers() const;
 
   PyRef into_value() &&;  // the instance, created now if need be
-  void restore() &&;      // raise it
 
  private:
   PyRef value_;
@@ -148,11 +149,18 @@ class CallScope {
   // Keeps exc for the innermost call, unless it already holds one.
   static void keep_callers_exception(PyRef exc);
 
+  // The last references that died during the call (defer_last_ref).
+  bool defer(PyObject* p);
+  void release_deferred();
+
  private:
   AttachGuard attach_;
+  PyThreadState* thread_;  // the caller's thread state
   CallScope* outer_;
   PyRef callers_exception_;
   ScopedInterruptCheck signals_;
+  std::array<PyObject*, 32> deferred_;
+  std::size_t deferred_count_ = 0;
 };
 
 // Runs one call for CPython: work() returns the result or an error, or throws
@@ -163,11 +171,15 @@ PyObject* guarded_call(Work&& work) {
     CallScope scope;
     try {
       return scope.finish(work());
+    } catch (abi::__forced_unwind&) {
+      throw;  // the thread is being ended (pthread_exit): no Python here
     } catch (const std::exception& e) {
       scope.abort(e.what());
     } catch (...) {
       scope.abort("native code aborted without a message");
     }
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();

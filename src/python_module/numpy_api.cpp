@@ -134,7 +134,7 @@ bool is_bool_vector(PyObject* o) {
 LentArray lend_f64_vector(PyObject* array) {
   auto* a = reinterpret_cast<PyArrayObject*>(array);
   Py_INCREF(array);
-  LentArray::Owner owner(array, [](const void* o) { Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o))); });
+  LentArray::Owner owner(array, [](const void* o) { drop_ref(static_cast<PyObject*>(const_cast<void*>(o))); });
   return LentArray(reinterpret_cast<const std::byte*>(PyArray_BYTES(a)), PyArray_STRIDE(a, 0),
                    static_cast<std::size_t>(PyArray_DIM(a, 0)), PyArray_ISBYTESWAPPED(a), std::move(owner));
 }

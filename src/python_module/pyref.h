@@ -1,6 +1,6 @@
 // The one owner of a Python reference. A function returning a new reference
 // returns a PyRef; borrowed pointers stay plain PyObject*. Every Py_DECREF of
-// the module lives in the destructor below; release() hands a reference on.
+// the module goes through drop_ref below; release() hands a reference on.
 #pragma once
 
 #include <Python.h>
@@ -8,6 +8,28 @@
 #include <utility>
 
 namespace vornik {
+
+// False on a thread that has lost its thread state: a daemon thread that the
+// exiting interpreter ends (pthread_exit) while it is inside a call.
+inline bool thread_has_python() { return PyThreadState_GetUnchecked() != nullptr; }
+
+// A last reference that dies inside a call waits for release_deferred(): its
+// object's finalizer may run the caller's Python code, which may let go of
+// the interpreter lock, and a thread that the exiting interpreter ends there
+// unwinds, which it cannot do out of a destructor. False: drop it at once
+// (outside a call, or with the call's few places taken).
+bool defer_last_ref(PyObject* p);
+// Drops what the innermost call deferred; only where unwinding may pass.
+void release_deferred();
+
+// Drops a reference, unless the thread is being ended under the call: the
+// process is exiting, and the C API must not be touched there.
+inline void drop_ref(PyObject* p) {
+  if (p == nullptr || !thread_has_python()) return;
+  const bool holds_nothing = PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyUnicode_CheckExact(p);
+  if (Py_REFCNT(p) == 1 && !holds_nothing && defer_last_ref(p)) return;
+  Py_DECREF(p);
+}
 
 class PyRef {
  public:
@@ -20,14 +42,13 @@ class PyRef {
   PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   PyRef& operator=(PyRef&& o) noexcept {
     if (this != &o) {
-      PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
-      Py_XDECREF(old);
+      drop_ref(std::exchange(p_, std::exchange(o.p_, nullptr)));
     }
     return *this;
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(p_); }
+  ~PyRef() { drop_ref(p_); }
 
   PyRef clone() const { return borrow(p_); }
   PyObject* get() const { return p_; }

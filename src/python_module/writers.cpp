@@ -1,6 +1,6 @@
-// The result writers. Cashflows of a backtest leave as a one-batch Arrow C
-// stream that we export ourselves and pyarrow imports; every buffer we
-// export is released exactly once, whether pyarrow takes it or not.
+// The result writers. Cashflows of a backtest leave as an Arrow record batch
+// that we export ourselves and pyarrow imports; every buffer we export is
+// released exactly once, whether pyarrow takes it or not.
 #include "python_module/writers.h"
 
 #include <atomic>
@@ -17,7 +17,7 @@ namespace vornik {
 namespace {
 
 ProcessObject set_stat_name([] { return PyUnicode_InternFromString("set_stat"); });
-ProcessObject record_batch_reader([] { return import_attribute("pyarrow", "RecordBatchReader"); });
+ProcessObject record_batch_class([] { return import_attribute("pyarrow", "RecordBatch"); });
 
 PyRef u64_key(std::uint64_t key) {
   PyRef k = PyRef::steal(PyLong_FromUnsignedLongLong(key));
@@ -58,7 +58,7 @@ std::expected<PyRef, EvaluationError> nested_dict(U64Map<U64Map<Vector>> book) {
   return outer;
 }
 
-// --- The exported stream: one record batch of (index uint64, value float64).
+// --- The exported record batch of (index uint64, value float64).
 
 struct Columns {
   std::vector<std::uint64_t> index;
@@ -159,56 +159,30 @@ void export_array(Columns columns, ArrowArray* out) {
                     .private_data = raw};
 }
 
-// A stream that yields one batch, then the end.
-struct OneBatchStream {
-  ArrowArray batch;  // released (release == nullptr) once handed out
-};
-
-int stream_get_schema(ArrowArrayStream*, ArrowSchema* out) {
-  export_schema(out);
-  return 0;
-}
-
-int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
-  auto* owned = static_cast<OneBatchStream*>(s->private_data);
-  *out = owned->batch;  // after the batch, a released array marks the end
-  owned->batch.release = nullptr;
-  return 0;
-}
-
-const char* stream_get_last_error(ArrowArrayStream*) { return nullptr; }
-
-void stream_release(ArrowArrayStream* s) {
-  auto* owned = static_cast<OneBatchStream*>(s->private_data);
-  if (owned->batch.release != nullptr) owned->batch.release(&owned->batch);
-  delete owned;
-  s->release = nullptr;
-}
-
-// Owns a stream until pyarrow takes it (it then marks ours released).
-struct StreamGuard {
-  ArrowArrayStream stream{};
-  ~StreamGuard() {
-    if (stream.release != nullptr) stream.release(&stream);
+// Our structures until pyarrow takes them (it marks them released).
+struct Exported {
+  ArrowSchema schema{};
+  ArrowArray array{};
+  ~Exported() {
+    if (array.release != nullptr) array.release(&array);
+    if (schema.release != nullptr) schema.release(&schema);
   }
 };
 
+// pyarrow imports the array and schema themselves rather than a one-batch
+// stream: its stream reader lets go of the interpreter lock when it is freed,
+// inside a destructor, and a daemon thread that the exiting interpreter ends
+// there takes the process down.
 PyResult<PyRef> to_pyarrow_batch(Columns columns) {
-  StreamGuard guard;
-  auto* owned = new OneBatchStream;
-  export_array(std::move(columns), &owned->batch);
-  guard.stream = ArrowArrayStream{.get_schema = stream_get_schema,
-                                  .get_next = stream_get_next,
-                                  .get_last_error = stream_get_last_error,
-                                  .release = stream_release,
-                                  .private_data = owned};
-  PyObject* reader_class = record_batch_reader.get();
-  if (reader_class == nullptr) return std::unexpected(PyError::fetch());
-  PyRef address = PyRef::steal(PyLong_FromVoidPtr(&guard.stream));
-  if (!address) return std::unexpected(PyError::fetch());
-  PyRef reader = PyRef::steal(PyObject_CallMethod(reader_class, "_import_from_c", "O", address.get()));
-  if (!reader) return std::unexpected(PyError::fetch());
-  PyRef batch = PyRef::steal(PyObject_CallMethod(reader.get(), "read_next_batch", nullptr));
+  Exported exported;
+  export_array(std::move(columns), &exported.array);
+  export_schema(&exported.schema);
+  PyObject* batch_class = record_batch_class.get();
+  if (batch_class == nullptr) return std::unexpected(PyError::fetch());
+  PyRef array = PyRef::steal(PyLong_FromVoidPtr(&exported.array));
+  PyRef schema = PyRef::steal(PyLong_FromVoidPtr(&exported.schema));
+  if (!array || !schema) return std::unexpected(PyError::fetch());
+  PyRef batch = PyRef::steal(PyObject_CallMethod(batch_class, "_import_from_c", "OO", array.get(), schema.get()));
   if (!batch) return std::unexpected(PyError::fetch());
   return batch;
 }
@@ -216,6 +190,7 @@ PyResult<PyRef> to_pyarrow_batch(Columns columns) {
 }  // namespace
 
 PyResult<PyRef> call_set_stat(PyObject* state, std::string_view name, PyRef value) {
+  release_deferred();
   PyRef text = py_str(name);
   PyObject* args[4] = {nullptr, state, text.get(), value.get()};
   PyRef r = PyRef::steal(

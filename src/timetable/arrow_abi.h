@@ -1,5 +1,5 @@
 // The Arrow C data interface, written from the Arrow format documentation:
-// the three ABI structures, and an owner of an imported record batch that
+// its two ABI structures, and an owner of an imported record batch that
 // releases it through its callbacks.
 #pragma once
 
@@ -39,27 +39,25 @@ struct ArrowArray {
   void* private_data;
 };
 
-struct ArrowArrayStream {
-  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
-  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
-  const char* (*get_last_error)(struct ArrowArrayStream*);
-  void (*release)(struct ArrowArrayStream*);
-  void* private_data;
-};
-
 }  // extern "C"
 
 // An imported record batch: a struct-typed schema and array, moved in from
 // their producer and released through their callbacks when the owner dies.
 class ArrowBatch {
  public:
+  // Asked before the callbacks run: false where the producer's runtime is
+  // gone (a thread ended under the call as its process exits), and the
+  // batch is left to the exit.
+  using ReleaseGate = bool (*)();
+
   ArrowBatch() = default;
   // Takes over both structures; the sources are marked released.
-  ArrowBatch(ArrowSchema* schema, ArrowArray* array) : schema_(*schema), array_(*array) {
+  ArrowBatch(ArrowSchema* schema, ArrowArray* array, ReleaseGate gate = nullptr)
+      : schema_(*schema), array_(*array), gate_(gate) {
     schema->release = nullptr;
     array->release = nullptr;
   }
-  ArrowBatch(ArrowBatch&& o) noexcept : schema_(o.schema_), array_(o.array_) {
+  ArrowBatch(ArrowBatch&& o) noexcept : schema_(o.schema_), array_(o.array_), gate_(o.gate_) {
     o.schema_.release = nullptr;
     o.array_.release = nullptr;
   }
@@ -68,6 +66,7 @@ class ArrowBatch {
       reset();
       schema_ = o.schema_;
       array_ = o.array_;
+      gate_ = o.gate_;
       o.schema_.release = nullptr;
       o.array_.release = nullptr;
     }
@@ -82,13 +81,16 @@ class ArrowBatch {
 
  private:
   void reset() {
-    if (array_.release != nullptr) array_.release(&array_);
-    if (schema_.release != nullptr) schema_.release(&schema_);
+    if (gate_ == nullptr || gate_()) {
+      if (array_.release != nullptr) array_.release(&array_);
+      if (schema_.release != nullptr) schema_.release(&schema_);
+    }
     array_.release = nullptr;
     schema_.release = nullptr;
   }
   ArrowSchema schema_{};
   ArrowArray array_{};
+  ReleaseGate gate_ = nullptr;
 };
 
 }  // namespace vornik

@@ -1,6 +1,7 @@
 """Ctrl-C and the caller's own exceptions: a KeyboardInterrupt or SystemExit
 raised by the caller's code, or by a signal handler during a long run, ends
-the call and reaches the caller as the very object raised, unwrapped."""
+the call and reaches the caller as the very object raised, unwrapped. And a
+call on a daemon thread that the exiting interpreter ends leaves quietly."""
 
 import os
 import select
@@ -11,6 +12,8 @@ import time
 import types
 
 import pytest
+
+import numpy as np
 
 import _vornik
 from contracts import DAY_MS, T0, YEAR_MS, flat_rate_dataset, timetable
@@ -32,11 +35,14 @@ except KeyboardInterrupt:
 """
 
 
-def test_ctrl_c_ends_a_long_finite_difference_run_at_once():
-    # The child imports the same module as this run (the sanitized build's too).
+def child_env():
+    """The child imports the same module as this run (the sanitized build's too)."""
     path = [os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True, env=env)
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
+
+
+def test_ctrl_c_ends_a_long_finite_difference_run_at_once():
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True, env=child_env())
     try:
         assert child.stdout.readline() == "pricing\n"
         time.sleep(0.1)
@@ -154,3 +160,81 @@ def test_the_callers_own_exception_ends_the_call_unchanged(call, exc_type):
     assert info.value is exc
     assert not hasattr(exc, "__notes__")
     assert c.late == []
+
+
+def spin():
+    """Python code long enough for the interpreter to hand its lock over."""
+    for _ in range(300):
+        pass
+
+
+class Spun(float):
+    """A number whose finalizer runs Python code when the module drops it."""
+
+    def __del__(self):
+        spin()
+
+
+class Spinning:
+    """A state object whose every method runs Python code."""
+
+    def advance(self, dt):
+        spin()
+        return Spun(1.0)
+
+    def get_value(self, name, time_ms=None):
+        spin()
+        return np.ones(4) if time_ms is None else Spun(100.0)
+
+    def set_stat(self, name, value):
+        spin()
+        return Spun(0.0)
+
+
+def spinning_phrase(inputs):
+    spin()
+    return [Spun(1.0)]
+
+
+EQ = flat_rate_dataset(assets={"EQ": ("FORWARDS", np.array([[0.0, 50.0], [100.0, 100.0]]))})
+FD = {"N_X": 20, "TIMESTEP": 0.01, "FLAGS": 9}
+ROWS = timetable([(T0 + (i + 1) * DAY_MS, "a", "+", 1.0, "EQ") for i in range(50)])
+PHRASE_ROWS = timetable([(T0 + (i + 1) * DAY_MS, "a", "+", 1.0, "p") for i in range(50)])
+PHRASE = {"p": {"type": "phrase", "fn": spinning_phrase, "inp": []}}
+# Each entry with caller code that runs during the call.
+DAEMON_CALLS = {
+    "mc_price": lambda: _vornik.mc_price(ROWS, Spinning(), {**EQ, "MC": {"PATHS": 4, "SEED": 1, "FLAGS": 8}}, {}),
+    "fixed_price": lambda: _vornik.fixed_price(PHRASE_ROWS, Spinning(), {**EQ, "FIXED": {"FLAGS": 8}}, PHRASE),
+    "fd_hullwhite_price": lambda: _vornik.fd_hullwhite_price(
+        ROWS, Spinning(), {**EQ, "FD": {**FD, "MAX_X": 0.1}, "HW": {"MEANREV": 0.1, "VOL": 0.01}}, {}),
+    "fd_blackscholes_price": lambda: _vornik.fd_blackscholes_price(
+        ROWS, Spinning(), {**EQ, "FD": {**FD, "MAX_X": 1.0}, "BS": {"VOL": 0.2, "ASSET": "EQ"}}, {}),
+    "backtest_csv": lambda: _vornik.backtest_csv(PHRASE_ROWS, Spinning(), "", "USD", PHRASE),
+    "backtest_py": lambda: _vornik.backtest_py(ROWS, Spinning(), {}, "USD"),
+}
+
+DAEMON_CHILD = """
+import sys, threading, time
+from test_interrupts import DAEMON_CALLS
+
+call = DAEMON_CALLS[sys.argv[1]]
+call()
+
+def loop():
+    while True:
+        call()
+
+for _ in range(int(sys.argv[2])):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(float(sys.argv[3]))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 3])
+@pytest.mark.parametrize("entry", DAEMON_CALLS)
+def test_the_process_exits_quietly_while_daemon_threads_are_inside_calls(entry, threads):
+    children = [subprocess.Popen([sys.executable, "-c", DAEMON_CHILD, entry, str(threads), str(delay)],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
+                for delay in (0.1, 0.15, 0.2, 0.25, 0.3)]
+    ends = [(*child.communicate(timeout=60), child.returncode) for child in children]
+    assert ends == [("", "", 0)] * len(children)

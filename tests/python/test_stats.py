@@ -108,9 +108,10 @@ def test_arrays_are_writeable_views_over_memory_they_own(entry):
     assert all((a == 7).all() for _, a in written)
 
 
-# Keeps 3,000 arrays from the module's pool, exhausts the address space and
-# drops every other array: each drop leaves a hole the pool must note without
-# allocating. With the limit lifted, the module prices as before.
+# Keeps 3,000 arrays from the module's pool, exhausts the address space,
+# prices (which must fail cleanly) and drops every other array: each drop
+# leaves a hole the pool must note without allocating. With the limit lifted,
+# the module prices as before.
 DROP_WHEN_FULL = """
 import resource
 
@@ -134,6 +135,11 @@ for size in (1 << 20, 1 << 16, 1 << 12, 1 << 10, 256, 16):
             filler.append(bytes(size))
     except MemoryError:
         pass
+try:
+    price("mc", Recorder(), 0, events, paths=10**7)
+except BaseException as e:  # the abort class, or MemoryError where Python runs out first
+    failed = type(e).__name__
+assert failed in ("PanicException", "MemoryError"), failed
 for i in dropped:
     kept[i] = None
 del filler
