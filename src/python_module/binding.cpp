@@ -200,7 +200,6 @@ PyRef PyError::into_value() && {
   return made;
 }
 
-
 std::string cast_message(PyObject* value, PyTypeObject* expected) {
   if (value == Py_None) return fmt::format("'None' is not an instance of '{}'", type_qualname(expected));
   return fmt::format("'{}' object is not an instance of '{}'", type_qualname(Py_TYPE(value)),

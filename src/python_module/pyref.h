@@ -22,12 +22,16 @@ bool defer_last_ref(PyObject* p);
 // Drops what the innermost call deferred; only where unwinding may pass.
 void release_deferred();
 
+// Objects whose release runs no code but the allocator's.
+inline bool holds_nothing(PyObject* p) {
+  return PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyUnicode_CheckExact(p);
+}
+
 // Drops a reference, unless the thread is being ended under the call: the
 // process is exiting, and the C API must not be touched there.
 inline void drop_ref(PyObject* p) {
   if (p == nullptr || !thread_has_python()) return;
-  const bool holds_nothing = PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyUnicode_CheckExact(p);
-  if (Py_REFCNT(p) == 1 && !holds_nothing && defer_last_ref(p)) return;
+  if (Py_REFCNT(p) == 1 && !holds_nothing(p) && defer_last_ref(p)) return;
   Py_DECREF(p);
 }
 
