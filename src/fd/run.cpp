@@ -27,6 +27,7 @@ constexpr std::uint64_t ROLL_WORK = 200;
 constexpr std::uint64_t OPERATOR_POINT_WORK = 10;
 constexpr std::uint64_t VECTOR_POINT_WORK = 2;
 constexpr std::uint64_t ROW_WORK = 200;
+constexpr std::uint64_t TIME_WORK = 2;  // a row's time checked
 
 std::int64_t saturating_sub(std::int64_t t, std::int64_t step) {
   return t < std::numeric_limits<std::int64_t>::min() + step ? std::numeric_limits<std::int64_t>::min() : t - step;
@@ -129,10 +130,12 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
   FdState state = VK_TRY(build_state(settings, timetable));
   // The walk below rolls back from row to row: the rows must run forward in
   // time from PRICING_TS, as the forward runs require.
-  std::int64_t clock = settings.fd.pricing_ts;
-  for (std::size_t i = 0; i < timetable.rows(); ++i)
-    clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
   InterruptPoll poll;
+  std::int64_t clock = settings.fd.pricing_ts;
+  for (std::size_t i = 0; i < timetable.rows(); ++i) {
+    clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
+    VK_CHECK(poll.spend(TIME_WORK));
+  }
   // Grid times are the last row's time minus whole steps, whatever the rows between.
   std::int64_t t = saturating_sub(state.time, step);
   for (std::size_t i = timetable.rows(); i-- > 0;) {
@@ -140,6 +143,7 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
     for (; t > te; t = saturating_sub(t, step)) VK_CHECK(roll(settings, state, t, poll));
     VK_CHECK(roll(settings, state, te, poll));
     auto booked = book_row(settings, state, timetable, i, te);
+    if (!booked && interrupted(booked.error())) return std::unexpected(std::move(booked).error());
     if (!booked) return std::unexpected(event_error(timetable, i, to_string(booked.error())));
     VK_CHECK(poll.spend(ROW_WORK + state.size));
   }

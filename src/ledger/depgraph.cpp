@@ -14,6 +14,12 @@ DepGraph build_depgraph(const Timetable& timetable) {
   return graph;
 }
 
+DepGraph reserve_depgraph(const Timetable& timetable) {
+  DepGraph graph;
+  graph.nodes.reserve(timetable.rows());
+  return graph;
+}
+
 namespace {
 
 // A node's work for the interrupt poll, in units of about a nanosecond, plus
@@ -47,12 +53,11 @@ constexpr std::uint64_t NODE_WORK = 100;
 
 std::expected<void, EvaluationError> settle_event_graph(DepGraph& graph, Ledger& ledger, const Timetable& timetable,
                                                         std::uint32_t flags) {
-  InterruptPoll poll;
   while (!graph.nodes.empty()) {
     const std::uint64_t row = graph.nodes.size() - 1;
     VK_CHECK(settle_node(graph.nodes.back(), ledger, timetable, row, flags));
     graph.nodes.pop_back();
-    VK_CHECK(poll.spend(NODE_WORK + ledger.len));
+    VK_CHECK(ledger.poll.spend(NODE_WORK + ledger.len));
   }
   return {};
 }

@@ -5,9 +5,19 @@
 
 #include <utility>
 
+#include "timetable/pool.h"
+
 namespace vornik {
 
 namespace {
+
+// vector_alloc as a memory resource: an arena's buffers lie on huge pages.
+class PoolResource final : public std::pmr::memory_resource {
+  void* do_allocate(std::size_t bytes, std::size_t) override { return vector_alloc(bytes); }
+  void do_deallocate(void* p, std::size_t bytes, std::size_t) override { vector_free(p, bytes); }
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+};
+PoolResource pool_resource;  // stateless: one for every arena
 
 // Vectors that cannot be combined elementwise; the data model admits only
 // lengths len and 1, so this guards against arrays from user code.
@@ -32,6 +42,10 @@ Values& track_value(Ledger& ledger, std::uint64_t track) {
   if (Values* current = booking::find_track_value(ledger, track)) return *current;
   return insert_track_value(ledger, track, Values::zeros(ledger.len));
 }
+
+// Work of a booked cashflow that a booking revisits, for the interrupt poll,
+// in units of about a nanosecond, plus one per element.
+constexpr std::uint64_t CASHFLOW_WORK = 20;
 
 bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
 
@@ -68,6 +82,7 @@ std::expected<void, OpError> void_cashflows(Ledger& ledger, std::uint64_t track,
   auto it = ledger.cashflows.find(track);
   if (it == ledger.cashflows.end()) return {};
   for (auto& [event, cashflow] : it->second) {
+    VK_CHECK(ledger.poll.spend(CASHFLOW_WORK + cashflow.size()));
     if (won.size() != cashflow.size()) return std::unexpected(length_error(cashflow.size(), won.size()));
     double* c = cashflow.data();
     const bool* w = won.data();
@@ -107,6 +122,8 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
 }
 
 }  // namespace
+
+LedgerArena::LedgerArena() : resource_(std::make_unique<std::pmr::monotonic_buffer_resource>(&pool_resource)) {}
 
 namespace booking {
 
@@ -212,6 +229,7 @@ std::expected<void, OpError> scale_track_cashflows(Ledger& ledger, std::uint64_t
   auto it = ledger.cashflows.find(track);
   if (it == ledger.cashflows.end()) return {};
   for (auto& [event, cashflow] : it->second) {
+    VK_CHECK(ledger.poll.spend(CASHFLOW_WORK + cashflow.size()));
     VK_CHECK(check_alongside(cashflow.size(), factor.size()));
     double* c = cashflow.data();
     const double* f = factor.data();

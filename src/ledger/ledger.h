@@ -5,9 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <memory_resource>
 #include <unordered_map>
 
 #include "timetable/errors.h"
+#include "timetable/interrupt.h"
 #include "timetable/op.h"
 #include "timetable/values.h"
 
@@ -18,8 +21,23 @@ inline constexpr std::uint32_t FLAG_PV_VEC = 1;
 inline constexpr std::uint32_t FLAG_CHOICES = 2;
 inline constexpr std::uint32_t FLAG_CASHFLOW = 8;
 
+// The maps of a Ledger take their nodes from its arena.
 template <class V>
-using U64Map = std::unordered_map<std::uint64_t, V>;
+using U64Map = std::pmr::unordered_map<std::uint64_t, V>;
+
+// Pool memory carved in sequence and given back when the arena ends: a book
+// of millions of cashflows goes in milliseconds, not a node at a time. A
+// Ledger assigned to keeps its own arena; its maps move what they take into it.
+class LedgerArena {
+ public:
+  LedgerArena();
+  LedgerArena(LedgerArena&&) noexcept = default;
+  LedgerArena& operator=(LedgerArena&&) noexcept { return *this; }
+  std::pmr::memory_resource* get() const { return resource_.get(); }
+
+ private:
+  std::unique_ptr<std::pmr::memory_resource> resource_;
+};
 
 // The vectors in `values` of the tracks booked last, one slot per track key
 // modulo its size: a booking finds its track without hashing. The map's
@@ -43,11 +61,15 @@ class TrackCache {
 };
 
 struct Ledger {
-  U64Map<Values> values;               // track -> value vector
-  U64Map<U64Map<Mask>> choices;        // row -> track -> 0/1 indicators
-  U64Map<U64Map<Values>> cashflows;    // track -> row -> cashflow vector
+  LedgerArena arena;  // first: made before the maps, gone after them
+  U64Map<Values> values{arena.get()};              // track -> value vector
+  U64Map<U64Map<Mask>> choices{arena.get()};       // row -> track -> 0/1 indicators
+  U64Map<U64Map<Values>> cashflows{arena.get()};   // track -> row -> cashflow vector
   std::uint64_t len = 0;               // vector length of the run
   TrackCache booked;                   // in front of `values`
+  // The work of settlement, and of the loops over a track's cashflows
+  // inside a booking: a row may revisit every cashflow of its track.
+  InterruptPoll poll;
 };
 
 // The steps of book_event_value that most rows skip, out of line.

@@ -21,6 +21,8 @@ using Result = std::expected<void, EvaluationError>;
 // A row's work for the interrupt poll, in units of about a nanosecond, plus
 // one per element of the run's vectors.
 constexpr std::uint64_t ROW_WORK = 200;
+// Rows whose graph nodes are made at once, ahead of the walk.
+constexpr std::size_t GRAPH_PIECE = 4096;
 
 // Model is ForwardModel, or a final hooks class whose calls then need no
 // dispatch per row.
@@ -30,16 +32,23 @@ class Walk {
   Walk(Model& model, ForwardState& state, const Timetable& timetable)
       : model_(model), state_(state), timetable_(timetable) {}
 
+  // The graph grows with the walk, so that faulting in the nodes of millions
+  // of rows is polled with the rows.
   Result run() {
     std::int64_t clock = model_.clock_start();
-    for (std::size_t i = 0; i < timetable_.rows(); ++i) {
-      const std::int64_t t = VK_TRY(event_time_at(timetable_, i, clock, model_.null_time_text()));
-      VK_CHECK(model_.clock_step(state_, clock, t));
-      clock = t;
-      if (auto done = row(i, t); !done) {
-        return std::unexpected(event_error(timetable_, i, to_string(done.error())));
+    const std::size_t rows = timetable_.rows();
+    for (std::size_t begin = 0; begin < rows; begin += GRAPH_PIECE) {
+      const std::size_t end = std::min(rows, begin + GRAPH_PIECE);
+      cover_rows(state_.graph, end);
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::int64_t t = VK_TRY(event_time_at(timetable_, i, clock, model_.null_time_text()));
+        VK_CHECK(model_.clock_step(state_, clock, t));
+        clock = t;
+        if (auto done = row(i, t); !done) {
+          return std::unexpected(event_error(timetable_, i, to_string(done.error())));
+        }
+        VK_CHECK(poll_.spend(ROW_WORK + state_.ledger.len));
       }
-      VK_CHECK(poll_.spend(ROW_WORK + state_.ledger.len));
     }
     return {};
   }

@@ -39,7 +39,7 @@ std::expected<void, EvaluationError> check_run_length(const Values& v, std::uint
 }
 
 ForwardState build_forward_state(const Timetable& timetable, std::uint64_t n) {
-  ForwardState state{.graph = build_depgraph(timetable), .snaps = {}, .ledger = {}, .numeraire = Values::of({1.0})};
+  ForwardState state{.graph = reserve_depgraph(timetable), .snaps = {}, .ledger = {}, .numeraire = Values::of({1.0})};
   state.ledger.len = n;
   return state;
 }

@@ -31,8 +31,11 @@ PyRef new_dict() {
   return d;
 }
 
-// Work of one array for the interrupt poll, in units of about a nanosecond.
+// Work for the interrupt poll, in units of about a nanosecond: an array of
+// a statistic; a row of a backtest's cashflows; a track's record batch.
 constexpr std::uint64_t ARRAY_WORK = 500;
+constexpr std::uint64_t ROW_WORK = 20;
+constexpr std::uint64_t BATCH_WORK = 20000;
 
 // The failure of a store or of set_stat is dropped, unless it is the
 // caller's own exception: that ends the writing, and the binding raises it.
@@ -221,6 +224,12 @@ std::expected<void, EvaluationError> emit_ledger_stats(std::uint32_t flags, Ledg
 }
 
 PyResult<void> emit_backtest_cashflows(Ledger& ledger, PyObject* state) {
+  InterruptPoll poll;
+  // The binding raises the caller's exception instead of this error.
+  const auto spend = [&](std::uint64_t work) -> PyResult<void> {
+    if (poll.spend(work)) return {};
+    return std::unexpected(evaluation_error_to_pyerr(Interrupted{}));
+  };
   PyRef d = new_dict();
   auto book = std::exchange(ledger.cashflows, {});
   for (auto& [track, rows] : book) {
@@ -234,7 +243,9 @@ PyResult<void> emit_backtest_cashflows(Ledger& ledger, PyObject* state) {
       columns.index.push_back(row);
       columns.value.push_back(cashflow[0]);
       cashflow = Values();
+      VK_CHECK(spend(ROW_WORK));
     }
+    VK_CHECK(spend(BATCH_WORK));
     PyRef batch = VK_TRY(to_pyarrow_batch(std::move(columns)));
     VK_CHECK(best_effort(dict_set_u64_key(d.get(), track, std::move(batch))));  // a failed store is dropped
   }

@@ -8,9 +8,11 @@
 #include <expected>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "timetable/arrow_abi.h"
 #include "timetable/errors.h"
+#include "timetable/interrupt.h"
 
 namespace vornik {
 
@@ -62,6 +64,22 @@ struct StringsView {
     return std::string_view(data + begin, static_cast<std::size_t>(end - begin));
   }
 };
+
+// One entry per value of a dictionary, in order, made by entry(i) (an
+// expected); each spends `work` from the poll: a dictionary may hold a value
+// per row.
+template <class Entry>
+auto dictionary_table(const StringsView& dictionary, std::uint64_t work, Entry entry)
+    -> std::expected<std::vector<typename decltype(entry(std::size_t{0}))::value_type>, SpecError> {
+  InterruptPoll poll;
+  std::vector<typename decltype(entry(std::size_t{0}))::value_type> table;
+  table.reserve(dictionary.length);
+  for (std::size_t i = 0; i < dictionary.length; ++i) {
+    VK_CHECK(poll.spend(work));
+    table.push_back(VK_TRY(entry(i)));
+  }
+  return table;
+}
 
 struct DictColumn {
   ColumnView<std::int64_t> keys;

@@ -61,12 +61,20 @@ SpecError offsets_out_of_order(std::string_view column, std::size_t value) {
   return malformed_batch(fmt::format("the dictionary of '{}' has offsets out of order at value {}", column, value));
 }
 
+bool interrupted(const SpecError& e) { return std::holds_alternative<Interrupted>(e.v); }
+bool interrupted(const OpError& e) {
+  const auto* spec = std::get_if<OpError::Spec>(&e.v);
+  return std::holds_alternative<Interrupted>(e.v) || (spec != nullptr && interrupted(spec->error));
+}
+bool interrupted(const EvaluationError& e) { return std::holds_alternative<Interrupted>(e.v); }
+
 std::string to_string(const LengthMismatch& e) { return length_mismatch_text(e.left, e.right); }
 
 std::string to_string(const SpecError& e) {
   return std::visit(Overload{
                         [](const SpecError::UnknownOp& c) { return fmt::format("Unknown Op '{}'", c.op); },
                         [](const SpecError::Message& c) { return c.text; },
+                        [](const Interrupted&) { return std::string("Interrupted"); },
                     },
                     e.v);
 }
@@ -77,6 +85,7 @@ std::string to_string(const OpError& e) {
           [](const OpError::Spec& c) { return fmt::format("Error in Op, caused by \n{}", to_string(c.error)); },
           [](const OpError::TrackNotFound& c) { return fmt::format("Track {} not found", c.track); },
           [](const OpError::UnknownOp& c) { return fmt::format("Unknown Op '{}'", c.op); },
+          [](const Interrupted&) { return std::string("Interrupted"); },
       },
       e.v);
 }

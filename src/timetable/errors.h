@@ -59,6 +59,11 @@ struct Overload : F... {
              (!std::is_same_v<std::remove_cvref_t<Case>, Type>)              \
   Type(Case&& c) : v(std::forward<Case>(c)) {}
 
+// The caller interrupted the call (Ctrl-C) or raised an exception of its
+// own; the binding raises that exception instead of this error. A case of
+// every error type that a long loop returns.
+struct Interrupted {};
+
 struct SpecError {
   struct UnknownOp {
     std::string op;
@@ -66,7 +71,7 @@ struct SpecError {
   struct Message {
     std::string text;
   };
-  VK_ERROR_CASES(SpecError, UnknownOp, Message)
+  VK_ERROR_CASES(SpecError, UnknownOp, Message, Interrupted)
 };
 
 struct OpError {
@@ -79,8 +84,12 @@ struct OpError {
   struct UnknownOp {
     std::string op;
   };
-  VK_ERROR_CASES(OpError, Spec, TrackNotFound, UnknownOp)
+  VK_ERROR_CASES(OpError, Spec, TrackNotFound, UnknownOp, Interrupted)
 };
+
+// The error ends the call because the caller interrupted it.
+bool interrupted(const SpecError& e);
+bool interrupted(const OpError& e);
 
 struct ModelError {
   struct InterpolateError {
@@ -145,17 +154,18 @@ struct EvaluationError {
     std::string name;
     std::string cause;
   };
-  // The caller interrupted the call (Ctrl-C) or raised an exception of its
-  // own; the binding raises that exception instead of this text.
-  struct Interrupted {};
+  using Interrupted = vornik::Interrupted;
   VK_ERROR_CASES(EvaluationError, Model, Op, Phrase, Spec, Event, NotImplemented, EventSpecs,
                  Message, Arrow, Interrupted)
-  // These four print exactly as their cause, so they wrap implicitly.
+  // These four print exactly as their cause, so they wrap implicitly; an
+  // interruption stays one.
   EvaluationError(ModelError e) : v(Model{std::move(e)}) {}
-  EvaluationError(OpError e) : v(Op{std::move(e)}) {}
+  EvaluationError(OpError e) : v(interrupted(e) ? Variant(Interrupted{}) : Variant(Op{std::move(e)})) {}
   EvaluationError(PhraseError e) : v(Phrase{std::move(e)}) {}
-  EvaluationError(SpecError e) : v(Spec{std::move(e)}) {}
+  EvaluationError(SpecError e) : v(interrupted(e) ? Variant(Interrupted{}) : Variant(Spec{std::move(e)})) {}
 };
+
+bool interrupted(const EvaluationError& e);
 
 std::string to_string(const SpecError& e);
 std::string to_string(const OpError& e);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "timetable/columns.h"
+#include "timetable/interrupt.h"
 
 namespace vornik {
 
@@ -16,6 +17,11 @@ namespace {
 
 template <class T>
 using Result = std::expected<T, SpecError>;
+
+// Work per item of the passes over keys and offsets, for the interrupt poll:
+// a vectorised pass, and a pass that stops at the first fault.
+constexpr std::uint64_t PASS_WORK = 1;
+constexpr std::uint64_t SEARCH_WORK = 2;
 
 std::unexpected<SpecError> malformed(std::string_view what) { return std::unexpected(malformed_batch(what)); }
 
@@ -117,7 +123,8 @@ Result<ColumnView<T>> fixed_width_view(const Field& f, Rows rows) {
 
 // The dictionary's values: only Utf8 is read, after its offsets are checked.
 // Values that carry a dictionary of their own are not Utf8.
-Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a, std::string_view name) {
+Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a, std::string_view name,
+                                 InterruptPoll& poll) {
   if (!sane_extent(a)) return malformed(fmt::format("the dictionary of '{}' has a negative offset or length", name));
   StringsView view;
   view.length = static_cast<std::size_t>(a.length);
@@ -131,11 +138,13 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
   view.offsets = static_cast<const std::int32_t*>(a.buffers[1]) + a.offset;
   // One vectorised pass; a second names the value only when the first failed.
   bool ordered = view.offset(0) >= 0;
-  for (std::size_t i = 0; i < view.length; ++i) ordered &= view.offset(i) <= view.offset(i + 1);
+  VK_CHECK(in_pieces(poll, view.length, PASS_WORK, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) ordered &= view.offset(i) <= view.offset(i + 1);
+  }));
   if (!ordered) {
     std::size_t i = 0;
     if (view.offset(0) >= 0)
-      while (view.offset(i) <= view.offset(i + 1)) ++i;
+      for (; view.offset(i) <= view.offset(i + 1); ++i) VK_CHECK(poll.spend(SEARCH_WORK));
     return std::unexpected(offsets_out_of_order(name, i));
   }
   // Arrow gives no buffer sizes: the offsets seen now define the data.
@@ -151,13 +160,18 @@ Result<StringsView> strings_view(const ArrowSchema& schema, const ArrowArray& a,
 
 // Every valid key indexes the dictionary: one vectorised pass, and a second
 // one that names the row only when the first found a key out of range.
-Result<void> check_keys(const DictColumn& column) {
+Result<void> check_keys(const DictColumn& column, InterruptPoll& poll) {
   const auto n = static_cast<std::uint64_t>(column.dictionary.length);
   const ColumnView<std::int64_t>& keys = column.keys;
   bool outside = false;
-  for (std::size_t i = 0; i < keys.length; ++i) outside |= static_cast<std::uint64_t>(keys[i]) >= n;
+  VK_CHECK(in_pieces(poll, keys.length, PASS_WORK, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) outside |= static_cast<std::uint64_t>(keys[i]) >= n;
+  }));
   if (!outside) return {};
-  for (std::size_t i = 0; i < keys.length; ++i) VK_CHECK(column.key_at(i));
+  for (std::size_t i = 0; i < keys.length; ++i) {
+    VK_CHECK(column.key_at(i));
+    VK_CHECK(poll.spend(SEARCH_WORK));
+  }
   return {};
 }
 
@@ -178,7 +192,8 @@ Result<ColumnView<double>> read_quantity(const ArrowBatch& batch, Rows rows) {
 }
 
 // A dictionary column with Int64 keys; its values' type is checked later.
-Result<DictColumn> get_dictionary_column(const ArrowBatch& batch, Rows rows, std::string_view name) {
+Result<DictColumn> get_dictionary_column(const ArrowBatch& batch, Rows rows, std::string_view name,
+                                         InterruptPoll& poll) {
   const auto f = find_field(batch, name);
   if (!f) return not_found(name);
   const ArrowSchema* values = f->schema->dictionary;
@@ -187,8 +202,8 @@ Result<DictColumn> get_dictionary_column(const ArrowBatch& batch, Rows rows, std
     return malformed(fmt::format("'{}' has no dictionary", name));
   DictColumn column;
   column.keys = VK_TRY(fixed_width_view<std::int64_t>(*f, rows));
-  column.dictionary = VK_TRY(strings_view(*values, *f->array->dictionary, name));
-  VK_CHECK(check_keys(column));
+  column.dictionary = VK_TRY(strings_view(*values, *f->array->dictionary, name, poll));
+  VK_CHECK(check_keys(column, poll));
   return column;
 }
 
@@ -200,12 +215,13 @@ std::expected<std::uint64_t, SpecError> DictColumn::key_outside(std::int64_t key
 
 std::expected<TimetableColumns, SpecError> read_timetable_columns(const ArrowBatch& batch) {
   const Rows rows = VK_TRY(check_struct(batch));
+  InterruptPoll poll;
   TimetableColumns columns;
   columns.time = VK_TRY(read_time(batch, rows));
-  columns.track = VK_TRY(get_dictionary_column(batch, rows, "track"));
-  columns.op = VK_TRY(get_dictionary_column(batch, rows, "op"));
+  columns.track = VK_TRY(get_dictionary_column(batch, rows, "track", poll));
+  columns.op = VK_TRY(get_dictionary_column(batch, rows, "op", poll));
   columns.quantity = VK_TRY(read_quantity(batch, rows));
-  columns.unit = VK_TRY(get_dictionary_column(batch, rows, "unit"));
+  columns.unit = VK_TRY(get_dictionary_column(batch, rows, "unit", poll));
   return columns;
 }
 

@@ -10,9 +10,9 @@ thread_local InterruptCheck* tls_check = nullptr;
 ScopedInterruptCheck::ScopedInterruptCheck(InterruptCheck& check) : outer_(tls_check) { tls_check = &check; }
 ScopedInterruptCheck::~ScopedInterruptCheck() { tls_check = outer_; }
 
-std::expected<void, EvaluationError> InterruptPoll::ask() {
+std::expected<void, Interrupted> InterruptPoll::ask() {
   left_ = BUDGET;
-  if (tls_check != nullptr && tls_check->interrupted()) return std::unexpected(EvaluationError::Interrupted{});
+  if (tls_check != nullptr && tls_check->interrupted()) return std::unexpected(Interrupted{});
   return {};
 }
 

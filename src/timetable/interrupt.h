@@ -3,6 +3,8 @@
 // one, as in the C++ tests and benchmarks, nothing is ever interrupted.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 
@@ -35,9 +37,11 @@ class ScopedInterruptCheck {
 // of work has been spent, so that the loop pays a subtraction per step.
 // Work is counted in units of roughly a nanosecond of computation; a loop
 // step counts its fixed cost too, so that steps over tiny vectors add up.
+// SpecError, OpError and EvaluationError hold its Interrupted, so that a
+// loop that returns any of them can poll.
 class InterruptPoll {
  public:
-  std::expected<void, EvaluationError> spend(std::uint64_t work) {
+  std::expected<void, Interrupted> spend(std::uint64_t work) {
     if (work < left_) {
       left_ -= work;
       return {};
@@ -47,8 +51,21 @@ class InterruptPoll {
 
  private:
   static constexpr std::uint64_t BUDGET = std::uint64_t{1} << 20;  // about a millisecond
-  std::expected<void, EvaluationError> ask();
+  std::expected<void, Interrupted> ask();
   std::uint64_t left_ = BUDGET;
 };
+
+// Runs step(begin, end) over [0, n) in pieces, spending `work` per item after
+// each: a loop that the compiler vectorises stays whole within a piece.
+template <class Step>
+std::expected<void, Interrupted> in_pieces(InterruptPoll& poll, std::size_t n, std::uint64_t work, Step step) {
+  constexpr std::size_t PIECE = std::size_t{1} << 14;
+  for (std::size_t begin = 0; begin < n; begin += PIECE) {
+    const std::size_t end = std::min(n, begin + PIECE);
+    step(begin, end);
+    VK_CHECK(poll.spend((end - begin) * work));
+  }
+  return {};
+}
 
 }  // namespace vornik

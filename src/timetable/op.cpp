@@ -11,6 +11,10 @@ namespace vornik {
 
 namespace {
 
+// Work of a dictionary value for the interrupt poll, in units of about a
+// nanosecond.
+constexpr std::uint64_t ENTRY_WORK = 50;
+
 // maxNum: a NaN side yields the other side; +0 counts as larger than -0.
 // Written without branches so that the loops below vectorise.
 inline double max_num(double a, double b) {
@@ -89,22 +93,22 @@ std::string_view Op::display() const {
 
 std::expected<std::vector<Op>, SpecError> build_ops_table(const StringsView& dictionary) {
   if (!dictionary.utf8) return std::unexpected(SpecError::Message{"Error in ops column, expected strings"});
-  std::vector<Op> ops(dictionary.length);
-  for (std::size_t i = 0; i < dictionary.length; ++i) {
-    if (!dictionary.valid(i)) continue;  // NoOp
+  return dictionary_table(dictionary, ENTRY_WORK, [&](std::size_t i) -> std::expected<Op, SpecError> {
+    Op op;
+    if (!dictionary.valid(i)) return op;  // NoOp
     const std::string_view text = VK_TRY(dictionary.at(i));
     if (text == "+") {
-      ops[i].kind = Op::Kind::Add;
+      op.kind = Op::Kind::Add;
     } else if (text == ">") {
-      ops[i].kind = Op::Kind::Max;
+      op.kind = Op::Kind::Max;
     } else if (text == "<") {
-      ops[i].kind = Op::Kind::Min;
+      op.kind = Op::Kind::Min;
     } else {
-      ops[i].kind = Op::Kind::Named;
-      ops[i].name = std::string(text);
+      op.kind = Op::Kind::Named;
+      op.name = std::string(text);
     }
-  }
-  return ops;
+    return op;
+  });
 }
 
 std::expected<void, SpecError> apply_other_op(const Op& op, Values& target, const Values& value) {

@@ -11,9 +11,9 @@ import sys
 import time
 import types
 
-import pytest
-
 import numpy as np
+import pyarrow as pa
+import pytest
 
 import _vornik
 from contracts import DAY_MS, T0, YEAR_MS, flat_rate_dataset, timetable
@@ -23,13 +23,41 @@ LONG_DATASET = flat_rate_dataset(FD={"N_X": 1, "MAX_X": 0.1, "TIMESTEP": 1.5 / Y
                                  HW={"MEANREV": 0.1, "VOL": 0.01})
 LONG_EVENTS = timetable([(T0 + 12 * DAY_MS, "a", "+", 1.0, "USD")])
 
-CHILD = """
-import _vornik
-from test_interrupts import LONG_DATASET, LONG_EVENTS
 
+def many_rows(n=10**7):
+    """n rows of "+" 1.0 USD on one track over a hundred days, built from arrays at once."""
+
+    def one_text(text):
+        return pa.DictionaryArray.from_arrays(np.zeros(n, np.int64), pa.array([text]))
+
+    times = T0 + DAY_MS + np.arange(n, dtype=np.int64) * 100 // n * DAY_MS
+    return pa.RecordBatch.from_arrays(
+        [pa.array(times, pa.timestamp("ms")), one_text("a"), one_text("+"), pa.array(np.ones(n)), one_text("USD")],
+        names=["time", "track", "op", "quantity", "unit"],
+    )
+
+
+def long_call(entry):
+    """A call of the entry that runs for a while."""
+    if entry == "fd_hullwhite_price":
+        return lambda: _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
+    rows = many_rows()
+    if entry == "fixed_price":
+        return lambda: _vornik.fixed_price(rows, None, flat_rate_dataset(), {})
+    state = types.SimpleNamespace(set_stat=lambda name, value: None)
+    return lambda: _vornik.backtest_csv(rows, state, "", "USD", {})
+
+
+# The call is repeated until the signal ends it, so that every moment lands in one.
+CHILD = """
+import sys
+from test_interrupts import long_call
+
+call = long_call(sys.argv[1])
 print("pricing", flush=True)
 try:
-    _vornik.fd_hullwhite_price(LONG_EVENTS, None, LONG_DATASET, {})
+    while True:
+        call()
 except KeyboardInterrupt:
     print("interrupted", flush=True)
 """
@@ -41,14 +69,19 @@ def child_env():
     return dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in path if p))
 
 
-def test_ctrl_c_ends_a_long_finite_difference_run_at_once():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True, env=child_env())
+# Moments after the call starts: the rows' reading, graph and walk, settlement
+# and writing. Ten million rows answered in tens of milliseconds before the
+# polls of these phases, and in hundreds without them.
+@pytest.mark.parametrize("entry, moment", [("fd_hullwhite_price", 0.1), ("fixed_price", 0.01), ("fixed_price", 0.1),
+                                           ("backtest_csv", 0.1), ("backtest_csv", 0.4)])
+def test_ctrl_c_ends_a_long_run_at_once(entry, moment):
+    child = subprocess.Popen([sys.executable, "-c", CHILD, entry], stdout=subprocess.PIPE, text=True, env=child_env())
     try:
         assert child.stdout.readline() == "pricing\n"
-        time.sleep(0.1)
+        time.sleep(moment)
         child.send_signal(signal.SIGINT)
-        ready, _, _ = select.select([child.stdout], [], [], 0.5)
-        assert ready, "no answer to SIGINT within half a second"
+        ready, _, _ = select.select([child.stdout], [], [], 0.25)
+        assert ready, "no answer to SIGINT within a quarter of a second"
         assert child.stdout.readline() == "interrupted\n"
     finally:
         child.kill()
