@@ -136,6 +136,7 @@ std::expected<Ledger, EvaluationError> run_fd(const Settings& settings, const Ti
     clock = VK_TRY(event_time_at(timetable, i, clock, "No event time"));
     VK_CHECK(poll.spend(TIME_WORK));
   }
+  if (settings.fd.flags & FLAG_CASHFLOW) VK_CHECK(expect_cashflows(state.ledger, timetable));
   // Grid times are the last row's time minus whole steps, whatever the rows between.
   std::int64_t t = saturating_sub(state.time, step);
   for (std::size_t i = timetable.rows(); i-- > 0;) {

@@ -46,6 +46,8 @@ Values& track_value(Ledger& ledger, std::uint64_t track) {
 // Work of a booked cashflow that a booking revisits, for the interrupt poll,
 // in units of about a nanosecond, plus one per element.
 constexpr std::uint64_t CASHFLOW_WORK = 20;
+// A row counted by expect_cashflows.
+constexpr std::uint64_t COUNT_WORK = 2;
 
 bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
 
@@ -216,9 +218,20 @@ std::expected<const Values*, OpError> book_track_event_cashflow(Ledger& ledger, 
     // The only error the book has for a length mismatch.
     return std::unexpected(OpError::TrackNotFound{track});
   }
-  Values& booked = ledger.cashflows[track][event];
+  auto [book, fresh] = ledger.cashflows.try_emplace(track);
+  if (fresh && track < ledger.cashflow_rows.size()) book->second.reserve(ledger.cashflow_rows[track]);
+  Values& booked = book->second[event];
   booked = std::move(vector);
   return &booked;
+}
+
+std::expected<void, Interrupted> expect_cashflows(Ledger& ledger, const Timetable& timetable) {
+  std::vector<std::uint64_t>& rows = ledger.cashflow_rows;
+  rows.assign(timetable.columns.track.dictionary.length, 0);
+  return in_pieces(ledger.poll, timetable.rows(), COUNT_WORK, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+      if (auto track = timetable.track_at(i); track && *track < rows.size()) ++rows[*track];  // else the booking fails
+  });
 }
 
 void book_track_event_choice(U64Map<U64Map<Mask>>& choices, std::uint64_t event, std::uint64_t track, Mask mask) {

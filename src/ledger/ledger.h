@@ -12,6 +12,7 @@
 #include "timetable/errors.h"
 #include "timetable/interrupt.h"
 #include "timetable/op.h"
+#include "timetable/timetable.h"
 #include "timetable/values.h"
 
 namespace vornik {
@@ -67,6 +68,8 @@ struct Ledger {
   U64Map<U64Map<Values>> cashflows{arena.get()};   // track -> row -> cashflow vector
   std::uint64_t len = 0;               // vector length of the run
   TrackCache booked;                   // in front of `values`
+  // Per track key, the rows that may book a cashflow on it (expect_cashflows).
+  std::vector<std::uint64_t> cashflow_rows;
   // The work of settlement, and of the loops over a track's cashflows
   // inside a booking: a row may revisit every cashflow of its track.
   InterruptPoll poll;
@@ -113,6 +116,11 @@ std::expected<void, OpError> book_cashflow(Ledger& ledger, Values&& weight, std:
                                            std::uint64_t event, std::uint32_t flags);
 // "Track {} not found" when the track has no value.
 std::expected<const Values*, OpError> get_track_value(const U64Map<Values>& values, std::uint64_t track);
+
+// Counts the rows of each track before the cashflows are booked: a track's
+// book is then made whole at its first cashflow. Grown row by row, a book of
+// millions would rehash for tens of milliseconds at a time, where no poll is.
+std::expected<void, Interrupted> expect_cashflows(Ledger& ledger, const Timetable& timetable);
 
 // Books the vector itself, or len copies of a one-element vector; returns the booked vector.
 std::expected<const Values*, OpError> book_track_event_cashflow(Ledger& ledger, std::uint64_t event,

@@ -231,6 +231,7 @@ template <class Model>
 std::expected<Ledger, EvaluationError> walk_and_settle(Model& model, ForwardState state, const Timetable& timetable,
                                                        std::uint32_t flags) {
   VK_CHECK(Walk<Model>(model, state, timetable).run());
+  if (flags & FLAG_CASHFLOW) VK_CHECK(expect_cashflows(state.ledger, timetable));
   VK_CHECK(settle_event_graph(state.graph, state.ledger, timetable, flags));
   return std::move(state).into_ledger();
 }
