@@ -19,6 +19,13 @@ class PoolResource final : public std::pmr::memory_resource {
 };
 PoolResource pool_resource;  // stateless: one for every arena
 
+// An arena whose first buffer lies beside it: a ledger of a few tracks makes
+// one allocation in all.
+struct Arena final : std::pmr::monotonic_buffer_resource {
+  Arena() : monotonic_buffer_resource(first, sizeof first, &pool_resource) {}
+  alignas(std::max_align_t) std::byte first[1024];
+};
+
 // Vectors that cannot be combined elementwise; the data model admits only
 // lengths len and 1, so this guards against arrays from user code.
 OpError length_error(std::size_t left, std::size_t right) {
@@ -125,7 +132,7 @@ bool blend_in_place(Values& current, const Values& weight, const Values& value) 
 
 }  // namespace
 
-LedgerArena::LedgerArena() : resource_(std::make_unique<std::pmr::monotonic_buffer_resource>(&pool_resource)) {}
+LedgerArena::LedgerArena() : resource_(std::make_unique<Arena>()) {}
 
 namespace booking {
 

@@ -150,7 +150,7 @@ PyResult<ArrowBatch> import_capsules(PyObject* method) {
     return std::unexpected(
         PyError(PyExc_ValueError, fmt::format("The capsules returned by {} have already been consumed", METHOD)));
   // The capsules' destructors see released structures and leave them alone.
-  ArrowBatch batch(schema, array, thread_has_python);
+  ArrowBatch batch(schema, array, thread_is_not_ending);
   VK_CHECK(check_record_batch(batch));
   return batch;
 }
@@ -172,7 +172,7 @@ PyResult<ArrowBatch> import_exported(PyObject* events_rb) {
   if (!array_address || !schema_address) return std::unexpected(PyError::fetch());
   PyRef done = PyRef::steal(
       PyObject_CallMethod(events_rb, "_export_to_c", "OO", array_address.get(), schema_address.get()));
-  ArrowBatch batch(&schema, &array, thread_has_python);  // released here even when the export half failed
+  ArrowBatch batch(&schema, &array, thread_is_not_ending);  // released here even when the export half failed
   if (!done) return std::unexpected(PyError::fetch());
   VK_CHECK(check_record_batch(batch));
   return batch;

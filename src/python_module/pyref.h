@@ -9,9 +9,15 @@
 
 namespace vornik {
 
-// False on a thread that has lost its thread state: a daemon thread that the
-// exiting interpreter ends (pthread_exit) while it is inside a call.
+// False on a thread that has lost its thread state (a C++ exception that
+// pyarrow let out with the lock released leaves it so).
 inline bool thread_has_python() { return PyThreadState_GetUnchecked() != nullptr; }
+
+// True on a daemon thread that the exiting interpreter ends (pthread_exit)
+// while it is inside a call. Threads are ended only once the interpreter
+// finalizes: that plain load keeps the thread-local lookup off every drop.
+inline bool thread_is_ending() { return Py_IsFinalizing() && !thread_has_python(); }
+inline bool thread_is_not_ending() { return !thread_is_ending(); }
 
 // A last reference that dies inside a call waits for release_deferred(): its
 // object's finalizer may run the caller's Python code, which may let go of
@@ -30,7 +36,7 @@ inline bool holds_nothing(PyObject* p) {
 // Drops a reference, unless the thread is being ended under the call: the
 // process is exiting, and the C API must not be touched there.
 inline void drop_ref(PyObject* p) {
-  if (p == nullptr || !thread_has_python()) return;
+  if (p == nullptr || thread_is_ending()) return;
   if (Py_REFCNT(p) == 1 && !holds_nothing(p) && defer_last_ref(p)) return;
   Py_DECREF(p);
 }
