@@ -53,8 +53,9 @@ Values& track_value(Ledger& ledger, std::uint64_t track) {
 // Work of a booked cashflow that a booking revisits, for the interrupt poll,
 // in units of about a nanosecond, plus one per element.
 constexpr std::uint64_t CASHFLOW_WORK = 20;
-// A row counted by expect_cashflows.
+// A row counted by expect_cashflows, and the fewest rows it counts.
 constexpr std::uint64_t COUNT_WORK = 2;
+constexpr std::size_t COUNTED_ROWS = std::size_t{1} << 16;
 
 bool is_compare(const Op& op) { return op.kind == Op::Kind::Max || op.kind == Op::Kind::Min; }
 
@@ -233,8 +234,13 @@ std::expected<const Values*, OpError> book_track_event_cashflow(Ledger& ledger, 
 }
 
 std::expected<void, Interrupted> expect_cashflows(Ledger& ledger, const Timetable& timetable) {
+  // A short timetable's books rehash in well under a millisecond; a track
+  // dictionary longer than the rows (a sliced batch keeps its table's) is
+  // not worth a count per entry.
+  const std::size_t tracks = timetable.columns.track.dictionary.length;
+  if (timetable.rows() < COUNTED_ROWS || tracks > timetable.rows()) return {};
   std::vector<std::uint64_t>& rows = ledger.cashflow_rows;
-  rows.assign(timetable.columns.track.dictionary.length, 0);
+  rows.assign(tracks, 0);
   return in_pieces(ledger.poll, timetable.rows(), COUNT_WORK, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i)
       if (auto track = timetable.track_at(i); track && *track < rows.size()) ++rows[*track];  // else the booking fails
