@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "python_module/pystr.h"
@@ -15,19 +17,6 @@ namespace {
 
 thread_local std::int64_t tls_attach_count = 0;
 thread_local CallScope* tls_call = nullptr;  // the innermost call on this thread
-
-// Runs the Python signal handlers, as CPython's own long loops do. Whatever
-// a handler raises is the caller's own and ends the call.
-class SignalCheck final : public InterruptCheck {
- public:
-  bool interrupted() override {
-    release_deferred();
-    if (PyErr_CheckSignals() == 0) return false;
-    CallScope::keep_callers_exception(std::move(PyError::fetch()).into_value());
-    return true;
-  }
-};
-SignalCheck signal_check;  // stateless: one for every thread
 
 ProcessObject panic_type([] {
   return PyErr_NewExceptionWithDoc(
@@ -93,38 +82,72 @@ PyObject* interned_name() { return name_string.required(); }
 PyObject* interned_all() { return all_string.required(); }
 PyObject* interned_add_note() { return add_note_string.required(); }
 
-PyObject* panic_exception_type() {
-  PyObject* type = panic_type.get();
-  if (type == nullptr) {
-    std::fputs("Failed to initialize new exception type.\n", stderr);
-    std::abort();
-  }
-  return type;
-}
+PyObject* panic_exception_type() { return panic_type.get(); }
 
 void raise_panic(const char* message) {
   PyObject* type = panic_exception_type();
-  PyRef text = py_str(message);
-  PyErr_SetObject(type, text.get());
+  if (type == nullptr) return;
+  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);  // an instance that cannot be made leaves MemoryError
+  Py_DECREF(text);
 }
 
-CallScope::CallScope() : thread_(PyThreadState_Get()), outer_(tls_call), signals_(signal_check) { tls_call = this; }
-CallScope::~CallScope() { tls_call = outer_; }  // nothing deferred is left but on a thread being ended
-
-bool CallScope::defer(PyObject* p) {
-  if (deferred_count_ == deferred_.size()) return false;
-  deferred_[deferred_count_++] = p;
-  return true;
+DeferredDrops::~DeferredDrops() {
+  while (top_ != &first_) delete std::exchange(top_, top_->below);
 }
 
-void CallScope::release_deferred() {
-  while (deferred_count_ > 0) Py_DECREF(deferred_[--deferred_count_]);
+void DeferredDrops::push(PyObject* p) {
+  if (top_->count == Block::SIZE) {
+    Block* block = new (std::nothrow) Block;
+    if (block == nullptr) return;  // kept for good: a leak, not a crash
+    block->below = top_;
+    top_ = block;
+  }
+  top_->items[top_->count++] = p;
 }
 
-bool defer_last_ref(PyObject* p) { return tls_call != nullptr && tls_call->defer(p); }
+PyObject* DeferredDrops::pop() {
+  if (top_->count == 0) {
+    if (top_ == &first_) return nullptr;
+    delete std::exchange(top_, top_->below);  // the block below is full
+  }
+  return top_->items[--top_->count];
+}
 
-void release_deferred() {
-  if (tls_call != nullptr) tls_call->release_deferred();
+CallScope::CallScope() : thread_(PyThreadState_Get()), outer_(tls_call), signals_(*this) { tls_call = this; }
+// Nothing deferred is left here but on a thread being ended, or in a leak.
+CallScope::~CallScope() { tls_call = outer_; }
+
+void defer_drop(PyObject* p) {
+  if (tls_call != nullptr) {
+    tls_call->defer(p);
+  } else if (thread_has_python()) {
+    Py_DECREF(p);
+  }
+}
+
+bool CallScope::release_deferred() {
+  for (;;) {
+    if (PyErr_CheckSignals() != 0) {
+      PyRef exc = std::move(PyError::fetch()).into_value();
+      if (!callers_exception_) callers_exception_ = std::move(exc);
+      return false;
+    }
+    PyObject* p = deferred_.pop();
+    if (p == nullptr) return true;
+    Py_DECREF(p);
+  }
+}
+
+void CallScope::release_all() {
+  while (!release_deferred()) {
+  }
+}
+
+PyResult<void> release_deferred() {
+  if (tls_call == nullptr || !tls_call->has_deferred() || tls_call->release_deferred()) return {};
+  return std::unexpected(PyError::callers(PyRef::borrow(tls_call->callers_exception())));
 }
 
 void CallScope::keep_callers_exception(PyRef exc) {
@@ -132,29 +155,52 @@ void CallScope::keep_callers_exception(PyRef exc) {
 }
 
 PyObject* CallScope::finish(PyResult<PyRef> result) {
-  PyRef raised = std::move(callers_exception_);  // it replaces whatever the body returned
-  PyObject* out = nullptr;
-  {
-    PyResult<PyRef> r = std::move(result);
-    if (!raised && r) out = r->release();
-    if (!raised && !r) raised = std::move(r).error().into_value();
+  PyRef out;
+  PyRef raised;
+  if (result) {
+    out = std::move(*result);
+  } else {
+    raised = std::move(result).error().into_value();
   }
-  // Before the exception is set: releasing may run Python code.
-  release_deferred();
+  // The caller's exception replaces whatever the body returned, and what
+  // that drops is released in turn; the exception is set only after, as
+  // releasing runs the caller's finalizers.
+  for (;;) {
+    if (callers_exception_) {
+      out = PyRef();
+      raised = std::move(callers_exception_);
+    }
+    if (deferred_.empty()) break;
+    release_all();
+  }
   if (raised) PyErr_SetRaisedException(raised.release());
-  return out;
+  return out.release();
 }
 
 void CallScope::abort(const char* message) {
-  // A C++ exception that pyarrow lets out while it has let go of the
-  // interpreter lock (memory exhausted) arrives with the thread detached.
-  if (!thread_has_python()) PyEval_RestoreThread(thread_);
-  release_deferred();
+  release_for_abort();
   raise_panic(message);
   if (callers_exception_) {  // what the caller raised before stays visible
     PyObject* panic = PyErr_GetRaisedException();
     PyException_SetContext(panic, callers_exception_.release());
     PyErr_SetRaisedException(panic);
+  }
+}
+
+// A C++ exception that code which had let go of the interpreter lock lets out
+// (pyarrow with memory exhausted) arrives with the thread detached; one that
+// a finalizer run here lets out, too. What it leaves deferred is released on
+// the next turn.
+__attribute__((no_sanitize("null"))) void CallScope::release_for_abort() {
+  for (;;) {
+    if (!thread_has_python()) PyEval_RestoreThread(thread_);
+    try {
+      release_all();
+      return;
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+    }
   }
 }
 
@@ -183,7 +229,7 @@ PyError PyError::fetch() {
   return PyError(std::move(value));
 }
 
-bool PyError::is_callers() const { return value_ && is_callers_exception(value_.get()); }
+bool PyError::is_callers() const { return callers_ || (value_ && is_callers_exception(value_.get())); }
 
 PyResult<void> discard_pending_error() {
   if (!PyErr_Occurred()) return {};

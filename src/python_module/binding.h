@@ -7,7 +7,6 @@
 #include <Python.h>
 #include <cxxabi.h>
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +28,12 @@ class PyError {
  public:
   explicit PyError(PyRef value) : value_(std::move(value)) {}
   PyError(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+  // An exception that ends the call whatever its type: a signal handler's.
+  static PyError callers(PyRef value) {
+    PyError e(std::move(value));
+    e.callers_ = true;
+    return e;
+  }
 
   // Takes the pending exception. A PanicException raised by Python code is
   // not handed on: it aborts the current call (throws Panic) with its text.
@@ -44,6 +49,7 @@ class PyError {
   PyRef value_;
   PyObject* type_ = nullptr;  // a static exception type, borrowed
   std::string message_;
+  bool callers_ = false;
 };
 
 template <class T>
@@ -116,9 +122,12 @@ PyObject* fastcall_trampoline(Body body, PyObject* self, PyObject* const* args, 
                               PyObject* kwnames);
 
 // Raises PanicException(message); used by the trampoline and the exec slot.
+// Never fails: where even the exception cannot be made, MemoryError is set.
 void raise_panic(const char* message);
 
-// The PanicException class, created once per process (borrowed).
+// The PanicException class, created once per process (borrowed); the exec
+// slot makes it, so that an abort needs no memory to find it. nullptr with
+// the error set when it cannot be made.
 PyObject* panic_exception_type();
 
 // Per-thread attach count: positive while the thread is inside a call.
@@ -130,10 +139,36 @@ struct AttachGuard {
   AttachGuard& operator=(const AttachGuard&) = delete;
 };
 
+// The drops that a call defers (defer_drop), kept in blocks: the first in
+// the call's frame, the others allocated as they are needed and freed as
+// they empty. A block that cannot be allocated keeps its reference for good.
+class DeferredDrops {
+ public:
+  DeferredDrops() = default;
+  ~DeferredDrops();  // frees the blocks; what they still hold stays referenced
+  DeferredDrops(const DeferredDrops&) = delete;
+  DeferredDrops& operator=(const DeferredDrops&) = delete;
+
+  bool empty() const { return top_ == &first_ && first_.count == 0; }
+  void push(PyObject* p);
+  PyObject* pop();  // the latest; nullptr when empty
+
+ private:
+  struct Block {
+    static constexpr std::size_t SIZE = 64;
+    Block* below = nullptr;
+    std::size_t count = 0;
+    PyObject* items[SIZE];
+  };
+  Block first_;
+  Block* top_ = &first_;
+};
+
 // One call into the module on this thread: counts the attach, keeps the first
 // caller's exception fetched during the call (a call made from a callback has
-// its own), and lets the engine's long loops run the signal handlers.
-class CallScope {
+// its own) and the drops it defers, and lets the engine's long loops run the
+// signal handlers (interrupted).
+class CallScope final : public InterruptCheck {
  public:
   CallScope();
   ~CallScope();
@@ -149,19 +184,36 @@ class CallScope {
   // Keeps exc for the innermost call, unless it already holds one.
   static void keep_callers_exception(PyRef exc);
 
-  // The last references that died during the call (defer_last_ref).
-  bool defer(PyObject* p);
-  void release_deferred();
+  void defer(PyObject* p) { deferred_.push(p); }
+  bool has_deferred() const { return !deferred_.empty(); }
+  // Runs the signal handlers, then releases the deferred drops, each after a
+  // check of its own: a pending signal must reach the caller, not a
+  // finalizer that would report and drop it. False: a handler raised, its
+  // exception is kept as the caller's, and the call must end.
+  bool release_deferred();
+  PyObject* callers_exception() const { return callers_exception_.get(); }
+
+  // The engine's poll.
+  bool interrupted() override { return !release_deferred(); }
 
  private:
+  // Releases every deferred drop; the first exception a handler raises is
+  // kept, and the rest is still released.
+  void release_all();
+  void release_for_abort();
+
   AttachGuard attach_;
   PyThreadState* thread_;  // the caller's thread state
   CallScope* outer_;
   PyRef callers_exception_;
+  DeferredDrops deferred_;
   ScopedInterruptCheck signals_;
-  std::array<PyObject*, 32> deferred_;
-  std::size_t deferred_count_ = 0;
 };
+
+// Before the module runs the caller's code: the innermost call's
+// release_deferred, if it deferred anything. The error, a signal handler's
+// exception, ends the call.
+PyResult<void> release_deferred();
 
 // Runs one call for CPython: work() returns the result or an error, or throws
 // to abort. (A forced unwinding has no exception object, which the null

@@ -92,7 +92,7 @@ std::expected<ExpressionMaps, DatasetError> read_expressions(PyObject* expressio
 }
 
 std::expected<std::vector<Values>, std::string> PyExpression::evaluate(std::vector<Values> inputs) const {
-  release_deferred();  // what the rows before dropped
+  if (!release_deferred()) return std::unexpected(std::string("Interrupted"));  // the caller's exception ends the call
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(inputs.size())));
   if (!list) {
     PyErr_Clear();

@@ -75,6 +75,8 @@ PyResult<void> add_module_functions(PyObject* module) {
 int module_exec(PyObject* module) {
   PyRef done = PyRef::steal(guarded_call([&]() -> PyResult<PyRef> {
     if (!PyModule_Check(module)) return std::unexpected(type_error(module, &PyModule_Type));
+    // Made now: an abort with memory exhausted must find it ready.
+    if (panic_exception_type() == nullptr) return std::unexpected(PyError::fetch());
     VK_CHECK(add_module_functions(module));
     return PyRef::borrow(Py_None);
   }));

@@ -1,6 +1,6 @@
 // The one owner of a Python reference. A function returning a new reference
-// returns a PyRef; borrowed pointers stay plain PyObject*. Every Py_DECREF of
-// the module goes through drop_ref below; release() hands a reference on.
+// returns a PyRef; borrowed pointers stay plain PyObject*. An owner drops its
+// reference through drop_ref below; release() hands a reference on.
 #pragma once
 
 #include <Python.h>
@@ -9,36 +9,38 @@
 
 namespace vornik {
 
-// False on a thread that has lost its thread state (a C++ exception that
-// pyarrow let out with the lock released leaves it so).
+// False on a thread that has lost its thread state: one that the exiting
+// interpreter ends (pthread_exit) inside a call, or one that a C++ exception
+// let out by code that had let go of the interpreter lock is unwinding.
 inline bool thread_has_python() { return PyThreadState_GetUnchecked() != nullptr; }
 
-// True on a daemon thread that the exiting interpreter ends (pthread_exit)
-// while it is inside a call. Threads are ended only once the interpreter
-// finalizes: that plain load keeps the thread-local lookup off every drop.
+// The thread is being ended under the call while the process exits.
 inline bool thread_is_ending() { return Py_IsFinalizing() && !thread_has_python(); }
 inline bool thread_is_not_ending() { return !thread_is_ending(); }
-
-// A last reference that dies inside a call waits for release_deferred(): its
-// object's finalizer may run the caller's Python code, which may let go of
-// the interpreter lock, and a thread that the exiting interpreter ends there
-// unwinds, which it cannot do out of a destructor. False: drop it at once
-// (outside a call, or with the call's few places taken).
-bool defer_last_ref(PyObject* p);
-// Drops what the innermost call deferred; only where unwinding may pass.
-void release_deferred();
 
 // Objects whose release runs no code but the allocator's.
 inline bool holds_nothing(PyObject* p) {
   return PyLong_CheckExact(p) || PyFloat_CheckExact(p) || PyUnicode_CheckExact(p);
 }
 
-// Drops a reference, unless the thread is being ended under the call: the
-// process is exiting, and the C API must not be touched there.
+// A drop that drop_ref cannot make at once: the innermost call keeps it until
+// a point where unwinding may pass (its finalizer may run the caller's code,
+// which may let go of the lock, and a thread that the exiting interpreter
+// ends there unwinds, which it cannot do out of a destructor). Outside a
+// call it is made at once; without the thread state, or with no memory left
+// to keep it, the reference is kept for good.
+void defer_drop(PyObject* p);
+
+// Drops a reference, at once only where that runs no code of the caller's:
+// the object lives on, or holds nothing. No refcount is touched without the
+// thread state.
 inline void drop_ref(PyObject* p) {
-  if (p == nullptr || thread_is_ending()) return;
-  if (Py_REFCNT(p) == 1 && !holds_nothing(p) && defer_last_ref(p)) return;
-  Py_DECREF(p);
+  if (p == nullptr) return;
+  if (thread_has_python() && (Py_REFCNT(p) > 1 || holds_nothing(p))) {
+    Py_DECREF(p);
+    return;
+  }
+  defer_drop(p);
 }
 
 class PyRef {

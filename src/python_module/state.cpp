@@ -24,7 +24,7 @@ EvaluationError method_error(const char* method, PyError error) {
 // state.<name>(*args), or the method error.
 std::expected<PyRef, EvaluationError> call_method(PyObject* state, PyObject* name, const char* method,
                                                   std::initializer_list<PyObject*> args) {
-  release_deferred();  // what the rows before dropped
+  if (!release_deferred()) return std::unexpected(EvaluationError::Interrupted{});  // what the rows before dropped
   PyObject* vector[4] = {state};
   std::size_t n = 1;
   for (PyObject* a : args) vector[n++] = a;

@@ -193,7 +193,7 @@ PyResult<PyRef> to_pyarrow_batch(Columns columns) {
 }  // namespace
 
 PyResult<PyRef> call_set_stat(PyObject* state, std::string_view name, PyRef value) {
-  release_deferred();
+  VK_CHECK(release_deferred());
   PyRef text = py_str(name);
   PyObject* args[4] = {nullptr, state, text.get(), value.get()};
   PyRef r = PyRef::steal(

@@ -229,6 +229,32 @@ def spinning_phrase(inputs):
     return [Spun(1.0)]
 
 
+class Sleeper:
+    """A phrase whose first evaluation empties the caller's expressions, so
+    that the module holds the last reference of every phrase; each one's
+    finalizer lets go of the interpreter lock."""
+
+    def __init__(self, expressions):
+        self.expressions = expressions
+
+    def __call__(self, inputs):
+        self.expressions.clear()
+        return [1.0]
+
+    def __del__(self):
+        time.sleep(0.001)
+
+
+SLEEPERS = [f"s{i}" for i in range(200)]
+SLEEPER_ROWS = timetable([(T0 + DAY_MS, "a", "+", 1.0, name) for name in SLEEPERS])
+
+
+def last_references_that_sleep():
+    expressions = {}
+    expressions.update({name: {"type": "phrase", "fn": Sleeper(expressions), "inp": []} for name in SLEEPERS})
+    _vornik.backtest_csv(SLEEPER_ROWS, Spinning(), "", "USD", expressions)
+
+
 EQ = flat_rate_dataset(assets={"EQ": ("FORWARDS", np.array([[0.0, 50.0], [100.0, 100.0]]))})
 FD = {"N_X": 20, "TIMESTEP": 0.01, "FLAGS": 9}
 ROWS = timetable([(T0 + (i + 1) * DAY_MS, "a", "+", 1.0, "EQ") for i in range(50)])
@@ -244,6 +270,7 @@ DAEMON_CALLS = {
         ROWS, Spinning(), {**EQ, "FD": {**FD, "MAX_X": 1.0}, "BS": {"VOL": 0.2, "ASSET": "EQ"}}, {}),
     "backtest_csv": lambda: _vornik.backtest_csv(PHRASE_ROWS, Spinning(), "", "USD", PHRASE),
     "backtest_py": lambda: _vornik.backtest_py(ROWS, Spinning(), {}, "USD"),
+    "200-last-references": last_references_that_sleep,
 }
 
 DAEMON_CHILD = """
@@ -271,3 +298,39 @@ def test_the_process_exits_quietly_while_daemon_threads_are_inside_calls(entry, 
                 for delay in (0.1, 0.15, 0.2, 0.25, 0.3)]
     ends = [(*child.communicate(timeout=60), child.returncode) for child in children]
     assert ends == [("", "", 0)] * len(children)
+
+
+# get_value is C all the way (libc's raise, through ctypes and functools):
+# it makes SIGINT pending and hands back an object with a finalizer, and no
+# Python code runs before the module releases that object: at the next
+# row's advance, before set_stat, or at the call's end.
+FINALIZER_CHILD = """
+import ctypes, functools, signal, sys, types
+import numpy as np
+import _vornik
+from contracts import DAY_MS, T0, flat_rate_dataset, timetable
+
+class Finalized(ctypes.c_int):
+    def __del__(self):
+        pass
+
+raise_signal = getattr(ctypes.CDLL(None), "raise")
+raise_signal.restype = Finalized
+state = types.SimpleNamespace(advance=lambda dt: 1.0, get_value=functools.partial(raise_signal, signal.SIGINT),
+                              set_stat=lambda name, value: None)
+rows, flags = int(sys.argv[1]), int(sys.argv[2])
+events = timetable([(T0 + (i + 1) * DAY_MS, "a", "+", 1.0, "EQ") for i in range(rows)])
+dataset = flat_rate_dataset(assets={"EQ": ("FORWARDS", np.array([[0.0, 50.0], [100.0, 100.0]]))},
+                            MC={"PATHS": 4, "SEED": 1, "FLAGS": flags})
+try:
+    _vornik.mc_price(events, state, dataset, {})
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.parametrize("rows, flags", [(2, 0), (1, 1), (1, 0)], ids=["next-callback", "set_stat", "call-end"])
+def test_a_signal_pending_when_a_finalizer_would_run_reaches_the_caller(rows, flags):
+    child = subprocess.run([sys.executable, "-c", FINALIZER_CHILD, str(rows), str(flags)], capture_output=True,
+                           text=True, env=child_env(), timeout=60)
+    assert (child.returncode, child.stdout, child.stderr) == (0, "interrupted\n", "")
