@@ -130,8 +130,7 @@ void defer_drop(PyObject* p) {
 bool CallScope::release_deferred() {
   for (;;) {
     if (PyErr_CheckSignals() != 0) {
-      PyRef exc = std::move(PyError::fetch()).into_value();
-      if (!callers_exception_) callers_exception_ = std::move(exc);
+      keep(std::move(PyError::fetch()).into_value());
       return false;
     }
     PyObject* p = deferred_.pop();
@@ -140,9 +139,8 @@ bool CallScope::release_deferred() {
   }
 }
 
-void CallScope::release_all() {
-  while (!release_deferred()) {
-  }
+void CallScope::keep(PyRef exc) {
+  if (!callers_exception_) callers_exception_ = std::move(exc);
 }
 
 PyResult<void> release_deferred() {
@@ -151,7 +149,7 @@ PyResult<void> release_deferred() {
 }
 
 void CallScope::keep_callers_exception(PyRef exc) {
-  if (tls_call != nullptr && !tls_call->callers_exception_) tls_call->callers_exception_ = std::move(exc);
+  if (tls_call != nullptr) tls_call->keep(std::move(exc));
 }
 
 PyObject* CallScope::finish(PyResult<PyRef> result) {
@@ -171,7 +169,7 @@ PyObject* CallScope::finish(PyResult<PyRef> result) {
       raised = std::move(callers_exception_);
     }
     if (deferred_.empty()) break;
-    release_all();
+    (void)release_deferred();
   }
   if (raised) PyErr_SetRaisedException(raised.release());
   return out.release();
@@ -195,7 +193,8 @@ __attribute__((no_sanitize("null"))) void CallScope::release_for_abort() {
   for (;;) {
     if (!thread_has_python()) PyEval_RestoreThread(thread_);
     try {
-      release_all();
+      while (!release_deferred()) {
+      }
       return;
     } catch (abi::__forced_unwind&) {
       throw;

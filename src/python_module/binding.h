@@ -197,9 +197,8 @@ class CallScope final : public InterruptCheck {
   bool interrupted() override { return !release_deferred(); }
 
  private:
-  // Releases every deferred drop; the first exception a handler raises is
-  // kept, and the rest is still released.
-  void release_all();
+  void keep(PyRef exc);  // unless one is kept already
+  // Releases every deferred drop, with the thread state taken back first.
   void release_for_abort();
 
   AttachGuard attach_;

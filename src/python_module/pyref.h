@@ -14,9 +14,8 @@ namespace vornik {
 // let out by code that had let go of the interpreter lock is unwinding.
 inline bool thread_has_python() { return PyThreadState_GetUnchecked() != nullptr; }
 
-// The thread is being ended under the call while the process exits.
-inline bool thread_is_ending() { return Py_IsFinalizing() && !thread_has_python(); }
-inline bool thread_is_not_ending() { return !thread_is_ending(); }
+// False on a thread that the exiting process ends under the call.
+inline bool thread_is_not_ending() { return !Py_IsFinalizing() || thread_has_python(); }
 
 // Objects whose release runs no code but the allocator's.
 inline bool holds_nothing(PyObject* p) {
