@@ -128,15 +128,14 @@ void defer_drop(PyObject* p) {
 }
 
 bool CallScope::release_deferred() {
-  for (;;) {
+  do {
     if (PyErr_CheckSignals() != 0) {
       keep(std::move(PyError::fetch()).into_value());
       return false;
     }
-    PyObject* p = deferred_.pop();
-    if (p == nullptr) return true;
-    Py_DECREF(p);
-  }
+    if (PyObject* p = deferred_.pop()) Py_DECREF(p);
+  } while (!deferred_.empty());
+  return true;
 }
 
 void CallScope::keep(PyRef exc) {
